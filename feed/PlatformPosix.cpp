@@ -1,0 +1,105 @@
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+
+#include "Platform.h"
+
+bool setNonBlocking(SOCKET socket) {
+    int flags = fcntl(socket, F_GETFL);
+    return flags != -1 && fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool makeNonInheritable(SOCKET socket) { return fcntl(socket, F_SETFD, FD_CLOEXEC) == 0; }
+
+bool claimPortExclusively(SOCKET socket) {
+    int reuse = 1;
+    return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0;
+}
+
+bool suppressSigPipe([[maybe_unused]] SOCKET socket) {
+#if defined(SO_NOSIGPIPE)
+    int noSigPipe = 1;
+    return setsockopt(socket, SOL_SOCKET, SO_NOSIGPIPE, &noSigPipe, sizeof noSigPipe) == 0;
+#else
+    return true;  // MSG_NOSIGNAL on every send does it
+#endif
+}
+
+bool isWouldBlock(int error) { return error == EWOULDBLOCK || error == EAGAIN || error == EINTR; }
+
+int waitReadable(SOCKET socket, int milliseconds) {
+    pollfd entry{socket, POLLIN, 0};
+    int ready = poll(&entry, 1, milliseconds);
+    return ready < 0 ? SOCKET_ERROR : ready;
+}
+
+namespace {
+
+// Each thread's reference on this module, released by the key's destructor. That destructor runs in
+// libc after the thread procedure has returned, so no frame of this module is left on the thread when
+// the last reference goes, just as Windows' _endthread does it.
+class ModuleReferences {
+public:
+    ModuleReferences() {
+        // dlclose's int result is unused; the call through this type is sound on every ABI we target.
+        auto release = reinterpret_cast<void (*)(void *)>(reinterpret_cast<void (*)()>(&dlclose));
+        ready = pthread_key_create(&key, release) == 0;
+    }
+    ~ModuleReferences() {
+        if (ready) pthread_key_delete(key);
+    }
+
+    // A new reference on the module holding this code, or null where there is none to take (the code
+    // is linked into the executable).
+    static void *acquire() {
+        Dl_info info;
+        if (dladdr(reinterpret_cast<void *>(&ModuleReferences::acquire), &info) == 0 || !info.dli_fname) {
+            return nullptr;
+        }
+        return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    }
+
+    // Hands `reference` to the calling thread, to be released when it ends.
+    void holdUntilThreadEnds(void *reference) {
+        if (reference && (!ready || pthread_setspecific(key, reference) != 0)) dlclose(reference);
+    }
+
+private:
+    pthread_key_t key{};
+    bool ready = false;
+};
+
+ModuleReferences moduleReferences;
+
+struct ThreadStart {
+    void (*procedure)(void *);
+    void *argument;
+    void *moduleReference;
+};
+
+void *runThread(void *opaque) {
+    ThreadStart start = *static_cast<ThreadStart *>(opaque);
+    delete static_cast<ThreadStart *>(opaque);
+    moduleReferences.holdUntilThreadEnds(start.moduleReference);
+    start.procedure(start.argument);
+    return nullptr;
+}
+
+}  // namespace
+
+bool startDetachedThread(void (*procedure)(void *), void *argument) {
+    // The reference is taken here, on the starting thread, so the module is held from the first moment.
+    auto *start = new ThreadStart{procedure, argument, ModuleReferences::acquire()};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    bool started = pthread_create(&thread, &attributes, runThread, start) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!started) {
+        if (start->moduleReference) dlclose(start->moduleReference);
+        delete start;
+    }
+    return started;
+}

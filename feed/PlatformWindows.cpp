@@ -1,0 +1,35 @@
+#include <process.h>
+
+#include "Platform.h"
+
+bool setNonBlocking(SOCKET socket) {
+    u_long nonBlocking = 1;
+    return ioctlsocket(socket, FIONBIO, &nonBlocking) == 0;
+}
+
+bool makeNonInheritable(SOCKET socket) {
+    return SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
+bool claimPortExclusively(SOCKET socket) {
+    BOOL exclusive = TRUE;
+    return setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&exclusive),
+                      sizeof exclusive) == 0;
+}
+
+bool suppressSigPipe(SOCKET) { return true; }
+
+bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAEINTR; }
+
+int waitReadable(SOCKET socket, int milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &timeout);
+}
+
+// _beginthread takes a reference on the module that holds `procedure` and drops it when the thread ends.
+bool startDetachedThread(void (*procedure)(void *), void *argument) {
+    return _beginthread(procedure, 0, argument) != static_cast<uintptr_t>(-1);
+}

@@ -1,0 +1,166 @@
+#include "PositionServer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+const char *const kPort = "27015";
+
+// How often a waiting listener looks whether stop asked it to end.
+constexpr int kStopPollMilliseconds = 20;
+constexpr std::chrono::seconds kStopTimeout{1};
+
+void listenerThread(void *server) { static_cast<PositionServer *>(server)->listenForClient(); }
+
+}  // namespace
+
+void PositionServer::startListener() {
+    listening.store(kListening);
+    if (!startDetachedThread(listenerThread, this)) listening.store(kNotListening);
+}
+
+int PositionServer::listenForClient() {
+    int status = openAndAccept();
+    // Last, after the listening socket is closed: stop waits for this to know the port is free.
+    listening.store(kNotListening);
+    return status;
+}
+
+int PositionServer::openAndAccept() {
+    WSADATA wsaData;
+    int error = WSAStartup(MAKEWORD(2, 2), &wsaData);
+    if (error != 0) {
+        std::printf("WSAStartup failed with error: %d\n", error);
+        return 1;
+    }
+
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *result = nullptr;
+    error = getaddrinfo(nullptr, kPort, &hints, &result);
+    if (error != 0) {
+        std::printf("getaddrinfo failed with error: %d\n", error);
+        WSACleanup();
+        return 1;
+    }
+
+    listenSocket = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+    if (listenSocket == INVALID_SOCKET) {
+        std::printf("socket failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
+        freeaddrinfo(result);
+        WSACleanup();
+        return 1;
+    }
+    makeNonInheritable(listenSocket);
+    claimPortExclusively(listenSocket);
+
+    if (bind(listenSocket, result->ai_addr, static_cast<int>(result->ai_addrlen)) == SOCKET_ERROR) {
+        std::printf("bind failed with error: %d\n", WSAGetLastError());
+        freeaddrinfo(result);
+        closesocket(listenSocket);
+        WSACleanup();
+        return 1;
+    }
+    freeaddrinfo(result);
+
+    // Non-blocking, so a client that gives up between the wake-up and accept cannot stall the listener.
+    setNonBlocking(listenSocket);
+    if (listen(listenSocket, SOMAXCONN) == SOCKET_ERROR) {
+        std::printf("listen failed with error: %d\n", WSAGetLastError());
+        closesocket(listenSocket);
+        WSACleanup();
+        return 1;
+    }
+
+    SOCKET client = waitForClient();
+    if (client == INVALID_SOCKET) {
+        bool stopped = listening.load() == kStopRequested;
+        if (!stopped) std::printf("accept failed with error: %d\n", WSAGetLastError());
+        closesocket(listenSocket);
+        WSACleanup();
+        return stopped ? 0 : 1;
+    }
+
+    // The host's thread must never wait on this client, nor may it leak into child processes.
+    setNonBlocking(client);
+    makeNonInheritable(client);
+    suppressSigPipe(client);
+    clientSocket.store(client);
+    closesocket(listenSocket);  // no further clients while this one is served
+    return 0;
+}
+
+SOCKET PositionServer::waitForClient() {
+    while (listening.load() == kListening) {
+        int ready = waitReadable(listenSocket, kStopPollMilliseconds);
+        if (ready == SOCKET_ERROR && !isWouldBlock(WSAGetLastError())) return INVALID_SOCKET;
+        if (ready != 1) continue;
+        SOCKET client = accept(listenSocket, nullptr, nullptr);
+        if (client != INVALID_SOCKET || !isWouldBlock(WSAGetLastError())) return client;
+    }
+    return INVALID_SOCKET;
+}
+
+int PositionServer::sendFlightData(FlightData snapshot) {
+    if (!isConnected()) return 0;
+
+    int bytesSent = 0;
+    bool sendFailed = unsentBegin < unsentEnd && !sendUnsent(bytesSent);
+    if (!sendFailed && unsentBegin == unsentEnd) {
+        // A line that does not fit is not sent at all rather than cut short.
+        unsentBegin = 0;
+        unsentEnd = formatPositionLine(snapshot, line, sizeof line);
+        if (unsentEnd > 0) sendFailed = !sendUnsent(bytesSent);
+        // A line the socket took nothing of is dropped: the next tick brings a fresher one.
+        if (unsentBegin == 0) unsentEnd = 0;
+    }
+
+    if (sendFailed) {
+        std::printf("connection closed");
+        closeConnection();
+        std::printf("Bytes sent: %d\n", SOCKET_ERROR);
+        return 1;
+    }
+    std::printf("Bytes sent: %d\n", bytesSent);
+    return 0;
+}
+
+// Sends what the socket will take now of the unsent part of the line, adding it to bytesSent.
+// False on a real send error; a send that would block is not one.
+bool PositionServer::sendUnsent(int &bytesSent) {
+    int result = static_cast<int>(send(clientSocket.load(), line + unsentBegin, unsentEnd - unsentBegin, kSendFlags));
+    if (result == SOCKET_ERROR) return isWouldBlock(WSAGetLastError());
+    bytesSent += result;
+    unsentBegin += result;
+    if (unsentBegin == unsentEnd) unsentBegin = unsentEnd = 0;
+    return true;
+}
+
+int PositionServer::closeConnection() {
+    SOCKET client = clientSocket.load();
+    int status = 0;
+    if (shutdown(client, SD_SEND) == SOCKET_ERROR) {
+        std::printf("shutdown failed with error: %d\n", WSAGetLastError());
+        status = 1;
+    }
+    closesocket(client);
+    clientSocket.store(INVALID_SOCKET);
+    WSACleanup();
+    unsentBegin = unsentEnd = 0;  // the rest of a line is no use to the next client
+    return status;
+}
+
+void PositionServer::stop() {
+    int expected = kListening;
+    listening.compare_exchange_strong(expected, kStopRequested);
+    auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+    while (isListening() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (isConnected()) closeConnection();
+}

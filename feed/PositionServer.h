@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+
+#include "FlightData.h"
+#include "Platform.h"
+#include "PositionLine.h"
+
+// Serves one TCP client on port 27015 with one position line per call of sendFlightData.
+//
+// Two threads share it: the host's thread, which calls everything but listenForClient, and the listener
+// thread, which waits for the client. They share only clientSocket and listening, each an atomic.
+class PositionServer {
+public:
+    bool isConnected() const { return clientSocket.load() != INVALID_SOCKET; }
+    // True from the moment a listener is started until its thread has released the port.
+    bool isListening() const { return listening.load() != kNotListening; }
+
+    // Starts the listener thread, marked as listening before it exists so no second one can start.
+    void startListener();
+    // Listener thread: listens on the port and waits for one client. 0 on success, 1 on failure.
+    int listenForClient();
+    // Sends the line for `snapshot` without ever waiting on the client. 0 on success, 1 on failure.
+    int sendFlightData(FlightData snapshot);
+    // Ends the client connection. 0 on success, 1 if the shutdown failed (the socket is closed anyway).
+    int closeConnection();
+    // Ends the connection and a waiting listener, and waits up to a second for the port to be free.
+    void stop();
+
+private:
+    static constexpr int kNotListening = 0;
+    static constexpr int kListening = 1;
+    static constexpr int kStopRequested = 2;
+
+    int openAndAccept();
+    SOCKET waitForClient();
+    bool sendUnsent(int &bytesSent);
+
+    std::atomic<SOCKET> clientSocket{INVALID_SOCKET};
+    std::atomic<int> listening{kNotListening};
+    SOCKET listenSocket = INVALID_SOCKET;  // listener thread only
+
+    // The line being sent, of which the client's socket may so far have taken only the bytes before
+    // unsentBegin; the rest goes out before any later line. Host thread only.
+    char line[kPositionLineBufferSize] = {};
+    int unsentBegin = 0;
+    int unsentEnd = 0;
+};
