@@ -1,0 +1,178 @@
+// The XPLM calls the module makes, served from a fixed table of data refs and a flight-loop scheduler
+// that the host program drives through HostControl.h.
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "Format.h"
+#include "HostControl.h"
+#include "XPLMDataAccess.h"
+#include "XPLMProcessing.h"
+
+namespace {
+
+enum class Type { Int, Float, Double };
+
+struct DataRef {
+    const char *name;
+    Type type;
+    double value;
+    bool forgotten;
+};
+
+DataRef gDataRefs[] = {
+    {"sim/flightmodel/controls/parkbrake", Type::Float, 0, false},
+    {"sim/cockpit/switches/fasten_seat_belts", Type::Int, 0, false},
+    {"sim/flightmodel/position/latitude", Type::Double, 0, false},
+    {"sim/flightmodel/position/longitude", Type::Double, 0, false},
+    {"sim/flightmodel/position/elevation", Type::Double, 0, false},
+    {"sim/flightmodel/position/indicated_airspeed", Type::Float, 0, false},
+    {"sim/flightmodel/failures/onground_any", Type::Int, 0, false},
+    {"sim/flightmodel/position/psi", Type::Float, 0, false},
+};
+
+bool gTrace = false;
+
+DataRef *dataRefNamed(const char *name) {
+    if (!name) return nullptr;
+    for (DataRef &ref : gDataRefs)
+        if (std::strcmp(ref.name, name) == 0) return &ref;
+    return nullptr;
+}
+
+// X-Plane answers a null handle, and a read of a type the data ref does not have, with 0.
+double read(const char *call, XPLMDataRef handle, Type type) {
+    const DataRef *ref = static_cast<const DataRef *>(handle);
+    if (gTrace) std::printf("host: %s %s\n", call, ref ? ref->name : "null");
+    return ref && ref->type == type ? ref->value : 0.0;
+}
+
+struct FlightLoop {
+    XPLMFlightLoop_f function;  // null once unregistered during a frame; removed when the frame ends
+    void *refcon;
+    double lastCallTime;
+    enum { Inactive, ByTime, ByFrame } mode;
+    double dueTime;
+    long long dueFrame;
+};
+
+std::vector<FlightLoop> gLoops;
+double gNow = 0;
+double gLastFrameTime = 0;
+long long gFrame = 0;  // frames ended so far; the one being ended while callbacks run
+bool gInFrame = false;
+
+// Seconds from now if positive, frames from now if negative, never if 0.
+void schedule(FlightLoop &loop, float interval) {
+    if (interval > 0) {
+        loop.mode = FlightLoop::ByTime;
+        loop.dueTime = gNow + interval;
+    } else if (interval < 0) {
+        loop.mode = FlightLoop::ByFrame;
+        loop.dueFrame = gFrame + static_cast<long long>(std::fmin(std::ceil(-interval), 1e12));
+    } else {
+        loop.mode = FlightLoop::Inactive;  // also NaN
+    }
+}
+
+bool isDue(const FlightLoop &loop) {
+    if (!loop.function) return false;
+    switch (loop.mode) {
+    case FlightLoop::ByTime: return gNow >= loop.dueTime;
+    case FlightLoop::ByFrame: return gFrame >= loop.dueFrame;
+    default: return false;
+    }
+}
+
+const char *describe(void *refcon) { return refcon ? "set" : "null"; }
+
+}  // namespace
+
+XPLM_API XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
+    DataRef *ref = dataRefNamed(inDataRefName);
+    if (ref && ref->forgotten) ref = nullptr;
+    if (gTrace) std::printf("host: find %s -> %s\n", inDataRefName ? inDataRefName : "(null)", ref ? "handle" : "null");
+    return ref;
+}
+
+XPLM_API int XPLMGetDatai(XPLMDataRef inDataRef) {
+    double value = read("geti", inDataRef, Type::Int);
+    if (std::isnan(value)) return 0;
+    return static_cast<int>(std::fmax(INT_MIN, std::fmin(INT_MAX, value)));
+}
+
+XPLM_API float XPLMGetDataf(XPLMDataRef inDataRef) { return static_cast<float>(read("getf", inDataRef, Type::Float)); }
+
+XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef) { return read("getd", inDataRef, Type::Double); }
+
+XPLM_API void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInterval, void *inRefcon) {
+    if (gTrace) std::printf("host: register interval=%s refcon=%s\n", fixed(inInterval, 6).c_str(), describe(inRefcon));
+    if (!inFlightLoop) return;
+    FlightLoop loop{inFlightLoop, inRefcon, gNow, FlightLoop::Inactive, 0, 0};
+    schedule(loop, inInterval);
+    gLoops.push_back(loop);
+}
+
+XPLM_API void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, void *inRefcon) {
+    if (gTrace) std::printf("host: unregister refcon=%s\n", describe(inRefcon));
+    for (auto loop = gLoops.begin(); loop != gLoops.end(); ++loop) {
+        if (loop->function != inFlightLoop || loop->refcon != inRefcon) continue;
+        // Mid-frame the entry stays, so the frame's walk over the list is not disturbed.
+        if (gInFrame)
+            loop->function = nullptr;
+        else
+            gLoops.erase(loop);
+        return;
+    }
+}
+
+HOST_API void hostSetTrace(int on) { gTrace = on != 0; }
+
+HOST_API int hostSetDataRef(const char *name, double value) {
+    DataRef *ref = dataRefNamed(name);
+    if (ref) ref->value = value;
+    return ref != nullptr;
+}
+
+HOST_API int hostForgetDataRef(const char *name) {
+    DataRef *ref = dataRefNamed(name);
+    if (ref) ref->forgotten = true;
+    return ref != nullptr;
+}
+
+HOST_API void hostSetTime(double seconds) { gNow = seconds; }
+
+HOST_API void hostEndFrame(HostCallbackObserver observer) {
+    ++gFrame;
+    float sinceLastFrame = static_cast<float>(gNow - gLastFrameTime);
+    gLastFrameTime = gNow;
+    gInFrame = true;
+    // Callbacks registered during the frame wait for the next one; index, as registering grows the list.
+    for (std::size_t i = 0, count = gLoops.size(); i < count; ++i) {
+        if (!isDue(gLoops[i])) continue;
+        float sinceLastCall = static_cast<float>(gNow - gLoops[i].lastCallTime);
+        auto start = std::chrono::steady_clock::now();
+        float next = gLoops[i].function(sinceLastCall, sinceLastFrame, static_cast<int>(gFrame), gLoops[i].refcon);
+        auto took = std::chrono::steady_clock::now() - start;
+        if (gLoops[i].function) {
+            gLoops[i].lastCallTime = gNow;
+            schedule(gLoops[i], next);
+        }
+        if (observer)
+            observer(gNow, next, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+    }
+    gInFrame = false;
+    gLoops.erase(std::remove_if(gLoops.begin(), gLoops.end(), [](const FlightLoop &loop) { return !loop.function; }),
+                 gLoops.end());
+}
+
+HOST_API int hostCallbackCount(void) {
+    int count = 0;
+    for (const FlightLoop &loop : gLoops)
+        if (loop.function) ++count;
+    return count;
+}

@@ -1,0 +1,293 @@
+// Stands in for X-Plane: loads a plug-in module, serves it data refs and runs its flight loop, either in
+// real time with a scripted flight or step by step under commands read from stdin.
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "DemoFlight.h"
+#include "Format.h"
+#include "HostControl.h"
+#include "PluginModule.h"
+
+#if IBM
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
+namespace {
+
+constexpr long long kFrameMicroseconds = 50000;  // 20 frames a second
+
+std::atomic<bool> gStopRequested{false};
+
+#if IBM
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    gStopRequested = true;
+    return TRUE;
+}
+
+void catchStopRequests() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }
+#else
+void onStopSignal(int) { gStopRequested = true; }
+
+void catchStopRequests() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+#endif
+
+void publish(const FlightState &state) {
+    hostSetDataRef("sim/flightmodel/controls/parkbrake", state.parkingBrake ? 1 : 0);
+    hostSetDataRef("sim/cockpit/switches/fasten_seat_belts", 1);
+    hostSetDataRef("sim/flightmodel/position/latitude", state.latitude);
+    hostSetDataRef("sim/flightmodel/position/longitude", state.longitude);
+    hostSetDataRef("sim/flightmodel/position/elevation", state.elevation);
+    hostSetDataRef("sim/flightmodel/position/indicated_airspeed", state.airspeed);
+    hostSetDataRef("sim/flightmodel/failures/onground_any", state.onGround ? 1 : 0);
+    hostSetDataRef("sim/flightmodel/position/psi", state.heading);
+}
+
+void printCallback(double time, float returned, long long microseconds) {
+    std::printf("host: callback at %s returned %s in %s us\n", fixed(time, 3).c_str(), fixed(returned, 6).c_str(),
+                std::to_string(microseconds).c_str());
+}
+
+// The module's life as X-Plane leads it: loaded, started, enabled, disabled, stopped, unloaded.
+class Plugin {
+public:
+    explicit Plugin(std::string path) : path(std::move(path)) {}
+
+    bool isLoaded() const { return module.isLoaded(); }
+    bool isStarted() const { return started; }
+
+    bool load(std::string &error) {
+        if (!module.load(path, error)) return false;
+        char name[256] = {}, signature[256] = {}, description[256] = {};
+        int result = module.start(name, signature, description);
+        std::printf("host: start returned %d name=\"%s\" signature=\"%s\" description=\"%s\"\n", result, name,
+                    signature, description);
+        started = result != 0;
+        if (started) enable();
+        return true;
+    }
+
+    void enable() {
+        int result = module.enable();
+        std::printf("host: enable returned %d\n", result);
+        enabled = result != 0;
+    }
+
+    void disable() {
+        module.disable();
+        enabled = false;
+    }
+
+    void stop() {
+        if (enabled) disable();
+        module.stop();
+        started = false;
+        std::printf("host: stopped\n");
+    }
+
+    void unload() {
+        if (!module.unload()) std::printf("host: module still mapped after unloading\n");
+        std::printf("host: unloaded\n");
+    }
+
+    void shutDown() {
+        if (started) stop();
+        if (isLoaded()) unload();
+    }
+
+    void receiveMessage(XPLMPluginID from, int message, void *param) { module.receiveMessage(from, message, param); }
+
+private:
+    std::string path;
+    PluginModule module;
+    bool started = false;
+    bool enabled = false;
+};
+
+bool parseNumber(const std::string &text, double &value) {
+    const char *end = text.data() + text.size();
+    std::from_chars_result result = std::from_chars(text.data(), end, value);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+bool parseNumber(const std::string &text, int &value) {
+    const char *end = text.data() + text.size();
+    std::from_chars_result result = std::from_chars(text.data(), end, value);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+int runInRealTime(Plugin &plugin) {
+    catchStopRequests();
+    DemoFlight flight;
+    publish(flight.state());
+    std::string error;
+    if (!plugin.load(error)) {
+        std::printf("host: error load %s\n", error.c_str());
+        return 2;
+    }
+    if (!plugin.isStarted()) {
+        std::printf("host: error the module did not start\n");
+        plugin.unload();
+        return 2;
+    }
+    std::printf("host: running, Ctrl-C stops\n");
+    auto begin = std::chrono::steady_clock::now();
+    auto nextFrame = begin;
+    while (!gStopRequested) {
+        // A late frame is not made up for with a burst of short ones.
+        nextFrame = std::max(nextFrame + std::chrono::microseconds(kFrameMicroseconds), std::chrono::steady_clock::now());
+        std::this_thread::sleep_until(nextFrame);
+        double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        hostSetTime(now);
+        flight.advanceTo(now);
+        publish(flight.state());
+        hostEndFrame(nullptr);
+    }
+    plugin.shutDown();
+    return 0;
+}
+
+// Runs one command; returns the reason if it was refused.
+std::string runCommand(Plugin &plugin, long long &clockMicroseconds, const std::string &word, std::istream &args) {
+    std::string first, second, third, extra;
+    args >> first >> second >> third >> extra;
+    int argumentCount = !first.empty() + !second.empty() + !third.empty() + !extra.empty();
+    if (word == "forget") {
+        if (argumentCount != 1) return "usage: forget NAME";
+        if (!hostForgetDataRef(first.c_str())) return "unknown data ref " + first;
+    } else if (word == "set") {
+        double value;
+        if (argumentCount != 2 || !parseNumber(second, value)) return "usage: set NAME VALUE";
+        if (!hostSetDataRef(first.c_str(), value)) return "unknown data ref " + first;
+    } else if (word == "load") {
+        if (argumentCount != 0) return "usage: load";
+        if (plugin.isLoaded()) return "already loaded";
+        std::string error;
+        if (!plugin.load(error)) return "load " + error;
+    } else if (word == "advance") {
+        double seconds;
+        if (argumentCount != 1 || !parseNumber(first, seconds)) return "usage: advance SECONDS";
+        if (!(seconds >= 0 && seconds <= 1e6)) return "advance by 0 to 1000000 seconds";
+        // Whole microseconds, so that 80 frames of 0.05 s make exactly 4 s.
+        long long remaining = std::llround(seconds * 1e6);
+        while (remaining > 0) {
+            long long frame = std::min(kFrameMicroseconds, remaining);
+            remaining -= frame;
+            clockMicroseconds += frame;
+            hostSetTime(clockMicroseconds / 1e6);
+            hostEndFrame(printCallback);
+        }
+    } else if (word == "enable" || word == "disable") {
+        if (argumentCount != 0) return "usage: " + word;
+        if (!plugin.isStarted()) return "not started";
+        if (word == "enable")
+            plugin.enable();
+        else
+            plugin.disable();
+    } else if (word == "message") {
+        static char dummy[64] = "message parameter";
+        int from, message;
+        if (argumentCount < 2 || argumentCount > 3 || !parseNumber(first, from) || !parseNumber(second, message) ||
+            (argumentCount == 3 && third != "param"))
+            return "usage: message FROM NUMBER [param]";
+        if (!plugin.isStarted()) return "not started";
+        plugin.receiveMessage(from, message, argumentCount == 3 ? dummy : nullptr);
+    } else if (word == "stop") {
+        if (argumentCount != 0) return "usage: stop";
+        if (!plugin.isStarted()) return "not started";
+        plugin.stop();
+    } else if (word == "unload") {
+        if (argumentCount != 0) return "usage: unload";
+        if (!plugin.isLoaded()) return "not loaded";
+        if (plugin.isStarted()) return "stop first";
+        plugin.unload();
+    } else if (word == "callbacks") {
+        if (argumentCount != 0) return "usage: callbacks";
+        std::printf("host: callbacks %d\n", hostCallbackCount());
+    } else if (word == "quit") {
+        if (argumentCount != 0) return "usage: quit";
+        plugin.shutDown();
+    } else {
+        return "unknown command " + word;
+    }
+    return {};
+}
+
+int runUnderControl(Plugin &plugin) {
+    publish(DemoFlight().state());  // the aircraft at the gate, until commands say otherwise
+    long long clockMicroseconds = 0;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream args(line);
+        std::string word;
+        args >> word;
+        std::string refused = runCommand(plugin, clockMicroseconds, word, args);
+        if (refused.empty())
+            std::printf("host: ok %s\n", word.c_str());
+        else
+            std::printf("host: error %s\n", refused.c_str());
+        if (word == "quit" && refused.empty()) return 0;
+    }
+    plugin.shutDown();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // The module prints to the same stdout; every line must reach a pipe as soon as it is printed.
+#if IBM
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // msvcrt has no line buffering
+    _setmode(_fileno(stdout), _O_BINARY);      // lines end in \n alone, as on Linux
+#else
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#endif
+    bool control = false;
+    const char *locale = nullptr;
+    const char *path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--control") == 0) {
+            control = true;
+        } else if (std::strcmp(argv[i], "--trace") == 0) {
+            hostSetTrace(1);
+        } else if (std::strcmp(argv[i], "--locale") == 0 && i + 1 < argc) {
+            locale = argv[++i];
+        } else if (argv[i][0] != '-' && !path) {
+            path = argv[i];
+        } else {
+            path = nullptr;
+            break;
+        }
+    }
+    if (!path) {
+        std::printf("host: error usage: standin-host [--control] [--trace] [--locale NAME] MODULE\n");
+        return 2;
+    }
+    if (locale) {
+        if (!std::setlocale(LC_ALL, locale)) {
+            std::printf("host: error locale %s\n", locale);
+            return 2;
+        }
+        std::printf("host: locale %s\n", locale);
+    }
+    Plugin plugin(path);
+    return control ? runUnderControl(plugin) : runInRealTime(plugin);
+}
