@@ -151,8 +151,8 @@ HOST_API void hostEndFrame(HostCallbackObserver observer) {
     float sinceLastFrame = static_cast<float>(gNow - gLastFrameTime);
     gLastFrameTime = gNow;
     gInFrame = true;
-    // Callbacks registered during the frame wait for the next one; index, as registering grows the list.
-    for (std::size_t i = 0, count = gLoops.size(); i < count; ++i) {
+    // By index: a callback may register another and so grow the list, which then waits for the next frame.
+    for (std::size_t i = 0; i < gLoops.size(); ++i) {
         if (!isDue(gLoops[i])) continue;
         float sinceLastCall = static_cast<float>(gNow - gLoops[i].lastCallTime);
         auto start = std::chrono::steady_clock::now();

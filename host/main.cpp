@@ -121,9 +121,11 @@ private:
     bool enabled = false;
 };
 
+// As strtod reads decimal numbers, "nan" and "inf" in the "C" locale, whatever locale is set.
 bool parseNumber(const std::string &text, double &value) {
-    const char *end = text.data() + text.size();
-    std::from_chars_result result = std::from_chars(text.data(), end, value);
+    const char *begin = text.data(), *end = begin + text.size();
+    if (text.size() > 1 && text[0] == '+' && text[1] != '-') ++begin;  // from_chars takes no plus sign
+    std::from_chars_result result = std::from_chars(begin, end, value);
     return result.ec == std::errc() && result.ptr == end;
 }
 
@@ -225,7 +227,7 @@ std::string runCommand(Plugin &plugin, long long &clockMicroseconds, const std::
         if (argumentCount != 0) return "usage: quit";
         plugin.shutDown();
     } else {
-        return "unknown command " + word;
+        return word.empty() ? "empty command" : "unknown command " + word;
     }
     return {};
 }

@@ -1,0 +1,123 @@
+// The host's flight-loop scheduler, driven frame by frame as the host program drives it.
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+#include "HostControl.h"
+#include "XPLMProcessing.h"
+
+namespace {
+
+struct Call {
+    int id;
+    double time;
+    float sinceLastCall;
+    float sinceLastFrame;
+    int counter;
+};
+
+std::vector<Call> gCalls;
+double gNow = 0;
+// What each callback returns, by id, call after call; once they run out it returns 0.
+std::vector<std::vector<float>> gReturns;
+// Runs inside callback 0's first call, to change the list mid-frame.
+void (*gDuringCall)() = nullptr;
+
+void *refcon(int id) { return &gReturns[id]; }
+
+float callback(float sinceLastCall, float sinceLastFrame, int counter, void *ref) {
+    int id = static_cast<int>(static_cast<std::vector<float> *>(ref) - gReturns.data());
+    gCalls.push_back({id, gNow, sinceLastCall, sinceLastFrame, counter});
+    if (id == 0 && gDuringCall) std::exchange(gDuringCall, nullptr)();
+    std::vector<float> &returns = gReturns[id];
+    if (returns.empty()) return 0;
+    float next = returns.front();
+    returns.erase(returns.begin());
+    return next;
+}
+
+// Frames of a quarter second: the clock and every interval below are exact in binary.
+void runFrames(int count) {
+    for (int i = 0; i < count; ++i) {
+        gNow += 0.25;
+        hostSetTime(gNow);
+        hostEndFrame(nullptr);
+    }
+}
+
+class FlightLoopTest : public testing::Test {
+protected:
+    void SetUp() override {
+        gCalls.clear();
+        gReturns.assign(4, {});
+    }
+    void TearDown() override {
+        for (int id = 0; id < 4; ++id) XPLMUnregisterFlightLoopCallback(callback, refcon(id));
+        EXPECT_EQ(hostCallbackCount(), 0);
+    }
+};
+
+TEST_F(FlightLoopTest, SecondsCountFromRegistrationThenFromEachCall) {
+    double start = gNow;
+    gReturns[0] = {0.5f, 0.5f};
+    XPLMRegisterFlightLoopCallback(callback, 0.6f, refcon(0));
+    runFrames(8);
+
+    // Due at 0.6 and 1.25: called at the end of the first frame at or after each deadline.
+    ASSERT_EQ(gCalls.size(), 3u);
+    EXPECT_EQ(gCalls[0].time - start, 0.75);
+    EXPECT_EQ(gCalls[1].time - start, 1.25);
+    EXPECT_EQ(gCalls[2].time - start, 1.75);
+    EXPECT_FLOAT_EQ(gCalls[0].sinceLastCall, 0.75f);
+    EXPECT_FLOAT_EQ(gCalls[1].sinceLastCall, 0.5f);
+    EXPECT_FLOAT_EQ(gCalls[1].sinceLastFrame, 0.25f);
+    EXPECT_EQ(gCalls[1].counter - gCalls[0].counter, 2);
+    // Returning 0 leaves it registered but never called.
+    EXPECT_EQ(hostCallbackCount(), 1);
+}
+
+TEST_F(FlightLoopTest, NegativeCountsFramesAndZeroWaitsForever) {
+    gReturns[0] = {-2, -1};
+    XPLMRegisterFlightLoopCallback(callback, -1, refcon(0));
+    XPLMRegisterFlightLoopCallback(callback, 0, refcon(1));
+    // Unregistering takes the callback with that refcon, not the first with that function.
+    XPLMRegisterFlightLoopCallback(callback, 0, refcon(2));
+    XPLMUnregisterFlightLoopCallback(callback, refcon(2));
+    runFrames(6);
+
+    ASSERT_EQ(gCalls.size(), 3u);
+    EXPECT_EQ(gCalls[1].counter - gCalls[0].counter, 2);
+    EXPECT_EQ(gCalls[2].counter - gCalls[1].counter, 1);
+    for (const Call &call : gCalls) EXPECT_EQ(call.id, 0);
+    EXPECT_EQ(hostCallbackCount(), 2);
+}
+
+TEST_F(FlightLoopTest, ChangesDuringAFrameTakeEffectSafely) {
+    gReturns[0] = {-1};
+    gReturns[1] = {-1};
+    gReturns[2] = {-1};
+    XPLMRegisterFlightLoopCallback(callback, -1, refcon(0));
+    XPLMRegisterFlightLoopCallback(callback, -1, refcon(1));
+    XPLMRegisterFlightLoopCallback(callback, -1, refcon(3));
+    // Callback 0 removes itself and callback 1, not yet called this frame, and adds callback 2.
+    gDuringCall = [] {
+        XPLMUnregisterFlightLoopCallback(callback, refcon(0));
+        XPLMUnregisterFlightLoopCallback(callback, refcon(1));
+        XPLMRegisterFlightLoopCallback(callback, -1, refcon(2));
+    };
+    runFrames(1);
+    ASSERT_EQ(gCalls.size(), 2u);
+    EXPECT_EQ(gCalls[0].id, 0);
+    EXPECT_EQ(gCalls[1].id, 3);
+    EXPECT_EQ(hostCallbackCount(), 2);
+
+    // The one added mid-frame waits for the next frame; the removed ones are never called again.
+    gCalls.clear();
+    runFrames(1);
+    ASSERT_EQ(gCalls.size(), 1u);  // callback 3 returned 0 last frame
+    EXPECT_EQ(gCalls[0].id, 2);
+    EXPECT_FLOAT_EQ(gCalls[0].sinceLastCall, 0.25f);
+}
+
+}  // namespace
