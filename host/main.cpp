@@ -1,5 +1,6 @@
 // Stands in for X-Plane: loads a plug-in module, serves it data refs and runs its flight loop, either in
 // real time with a scripted flight or step by step under commands read from stdin.
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -77,8 +78,9 @@ public:
         if (!module.load(path, error)) return false;
         char name[256] = {}, signature[256] = {}, description[256] = {};
         int result = module.start(name, signature, description);
-        std::printf("host: start returned %d name=\"%s\" signature=\"%s\" description=\"%s\"\n", result, name,
-                    signature, description);
+        // At most the buffer: a module that fills one leaves no terminator.
+        std::printf("host: start returned %d name=\"%.256s\" signature=\"%.256s\" description=\"%.256s\"\n", result,
+                    name, signature, description);
         started = result != 0;
         if (started) enable();
         return true;
