@@ -1,0 +1,157 @@
+// The position server's states, with real sockets on the feed port.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+
+#include "PositionServer.h"
+#include "TestSupport.h"
+
+namespace {
+
+using std::chrono::steady_clock;
+
+FlightData atLatitude(double latitude) {
+    FlightData data{};
+    data.latitude = latitude;
+    return data;
+}
+
+std::string lineFor(const FlightData &data) {
+    char buffer[kPositionLineBufferSize];
+    return std::string(buffer, static_cast<std::size_t>(formatPositionLine(data, buffer, sizeof buffer)));
+}
+
+class PositionServerTest : public testing::Test {
+protected:
+    void TearDown() override { server.stop(); }
+
+    // Starts a listener and connects one client to it.
+    void connectClient(TcpClient &client, int receiveBufferSize = 0) {
+        server.startListener();
+        ASSERT_TRUE(waitUntil([&] { return client.connect(receiveBufferSize); }));
+        ASSERT_TRUE(waitUntil([&] { return server.isConnected() && !server.isListening(); }));
+    }
+
+    PositionServer server;
+};
+
+TEST_F(PositionServerTest, ServesOneClientAndRefusesASecond) {
+    EXPECT_FALSE(server.isConnected());
+    EXPECT_FALSE(server.isListening());
+    TcpClient client;
+    connectClient(client);
+
+    TcpClient second;
+    EXPECT_FALSE(second.connect());
+
+    EXPECT_EQ(server.sendFlightData(atLatitude(-45.5)), 0);
+    EXPECT_EQ(client.readLine(), lineFor(atLatitude(-45.5)));
+}
+
+TEST_F(PositionServerTest, ALostClientIsClosedAndTheServerCanListenAgain) {
+    TcpClient client;
+    connectClient(client);
+    client.close();
+
+    testing::internal::CaptureStdout();
+    int status = 0;
+    for (int tick = 0; tick < 50 && status == 0; ++tick) {
+        status = server.sendFlightData(atLatitude(tick));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 1);
+    EXPECT_FALSE(server.isConnected());
+    // The shutdown of a connection the peer has reset may fail too; that is logged in between.
+    EXPECT_TRUE(std::regex_search(output, std::regex("connection closed(shutdown failed with error: [0-9]+\n)?"
+                                                     "Bytes sent: -1\n")))
+        << output;
+
+    TcpClient next;
+    connectClient(next);
+    server.sendFlightData(atLatitude(7));
+    EXPECT_EQ(next.readLine(), lineFor(atLatitude(7)));
+}
+
+TEST_F(PositionServerTest, AClientThatNeverReadsNeitherStallsTheSenderNorGetsTornLines) {
+    TcpClient client;
+    connectClient(client, 2048);
+
+    testing::internal::CaptureStdout();
+    steady_clock::duration slowest{};
+    const int kLines = 20000;
+    for (int index = 0; index < kLines; ++index) {
+        auto start = steady_clock::now();
+        ASSERT_EQ(server.sendFlightData(atLatitude(index)), 0);
+        slowest = std::max(slowest, steady_clock::now() - start);
+    }
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_LT(slowest, std::chrono::milliseconds(100));
+    EXPECT_NE(output.find("Bytes sent: 0\n"), std::string::npos) << "the socket never filled up";
+    // A count below a line's length shows a line the socket took only in part.
+    EXPECT_TRUE(std::regex_search(output, std::regex("Bytes sent: [1-9][0-9]?\n"))) << "no line went out in part";
+    EXPECT_TRUE(server.isConnected());
+
+    // Once the client reads, what it gets is whole lines, in order, each one of those sent.
+    std::string received;
+    for (int index = kLines; index < kLines + 5; ++index) {
+        received += client.readAll(std::chrono::milliseconds(200));
+        ASSERT_EQ(server.sendFlightData(atLatitude(index)), 0);
+    }
+    received += client.readAll(std::chrono::milliseconds(200));
+    ASSERT_FALSE(received.empty());
+    ASSERT_EQ(received.back(), '\n');
+    int previous = -1, lines = 0;
+    for (std::size_t begin = 0; begin < received.size(); ++lines) {
+        std::size_t end = received.find('\n', begin) + 1;
+        std::string line = received.substr(begin, end - begin);
+        int index = std::atoi(line.c_str() + std::string("{version:\"1\",latitude:\"").size());
+        ASSERT_EQ(line, lineFor(atLatitude(index))) << "line " << lines;
+        ASSERT_GT(index, previous);
+        previous = index;
+        begin = end;
+    }
+    EXPECT_EQ(previous, kLines + 4);
+    EXPECT_LT(lines, kLines);
+}
+
+TEST_F(PositionServerTest, StopReleasesTheClientAndThePort) {
+    TcpClient client;
+    connectClient(client);
+    server.stop();
+    EXPECT_FALSE(server.isConnected());
+    EXPECT_TRUE(client.streamEnded());
+    PortHolder other;
+    EXPECT_TRUE(other.bind());
+}
+
+TEST_F(PositionServerTest, StopEndsAStartingOrWaitingListenerAndFreesThePort) {
+    for (auto wait : {std::chrono::milliseconds(0), std::chrono::milliseconds(200)}) {
+        server.startListener();
+        EXPECT_TRUE(server.isListening());  // marked before its thread runs
+        std::this_thread::sleep_for(wait);
+        auto start = steady_clock::now();
+        server.stop();
+        EXPECT_LT(steady_clock::now() - start, std::chrono::milliseconds(500));
+        EXPECT_FALSE(server.isListening());
+        PortHolder other;
+        EXPECT_TRUE(other.bind()) << "the port is still held after waiting " << wait.count() << " ms";
+    }
+}
+
+TEST_F(PositionServerTest, APortHeldElsewhereFailsTheRunAndFreesTheMark) {
+    PortHolder other;
+    ASSERT_TRUE(other.bind());
+    testing::internal::CaptureStdout();
+    server.startListener();
+    ASSERT_TRUE(waitUntil([&] { return !server.isListening(); }));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "bind failed with error: " + std::to_string(EADDRINUSE) + "\n");
+
+    other.release();
+    TcpClient client;
+    connectClient(client);
+}
+
+}  // namespace

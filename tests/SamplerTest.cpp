@@ -1,0 +1,139 @@
+// The sampler against a recording stand-in for the host's XPLM calls.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FlightSampler.h"
+#include "TestSupport.h"
+#include "XPLMDataAccess.h"
+#include "XPLMProcessing.h"
+
+namespace {
+
+struct FakeHost {
+    std::map<std::string, double> values;     // the data refs this host knows
+    std::vector<std::string> calls;           // every XPLM call, in order
+    XPLMFlightLoop_f callback = nullptr;
+    float interval = 0;
+    void *refcon = reinterpret_cast<void *>(1);
+} host;
+
+const std::string *nameOf(XPLMDataRef handle) { return static_cast<const std::string *>(handle); }
+
+double read(const char *kind, XPLMDataRef handle) {
+    host.calls.push_back(std::string(kind) + " " + (handle ? *nameOf(handle) : "null"));
+    return handle ? host.values.at(*nameOf(handle)) : 0.0;
+}
+
+}  // namespace
+
+XPLMDataRef XPLMFindDataRef(const char *name) {
+    host.calls.push_back(std::string("find ") + name);
+    auto found = host.values.find(name);
+    return found == host.values.end() ? nullptr : const_cast<std::string *>(&found->first);
+}
+int XPLMGetDatai(XPLMDataRef handle) { return static_cast<int>(read("geti", handle)); }
+float XPLMGetDataf(XPLMDataRef handle) { return static_cast<float>(read("getf", handle)); }
+double XPLMGetDatad(XPLMDataRef handle) { return read("getd", handle); }
+void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f callback, float interval, void *refcon) {
+    host.calls.push_back("register");
+    host.callback = callback;
+    host.interval = interval;
+    host.refcon = refcon;
+}
+void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f callback, void *refcon) {
+    host.calls.push_back("unregister");
+    if (callback == host.callback && refcon == host.refcon) host.callback = nullptr;
+}
+
+namespace {
+
+const char *const kParkBrake = "sim/flightmodel/controls/parkbrake";
+const char *const kSeatBelts = "sim/cockpit/switches/fasten_seat_belts";
+const char *const kLatitude = "sim/flightmodel/position/latitude";
+const char *const kLongitude = "sim/flightmodel/position/longitude";
+const char *const kElevation = "sim/flightmodel/position/elevation";
+const char *const kAirspeed = "sim/flightmodel/position/indicated_airspeed";
+const char *const kOnGround = "sim/flightmodel/failures/onground_any";
+const char *const kHeading = "sim/flightmodel/position/psi";
+
+class Sampler : public testing::Test {
+protected:
+    void SetUp() override {
+        host = FakeHost{};
+        host.values = {{kParkBrake, 0.75}, {kSeatBelts, 1},   {kLatitude, -33.9461},  {kLongitude, 151.1772},
+                       {kElevation, 100},  {kAirspeed, 142.5}, {kOnGround, 0},        {kHeading, 271.25}};
+        gFlightData = FlightData{};
+    }
+    void TearDown() override { gServer.stop(); }
+};
+
+TEST_F(Sampler, LooksUpInTableOrderThenRegistersForFourSeconds) {
+    host.values.erase(kHeading);  // a host without it: start goes on, the null handle is kept
+    startSampler();
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"find " + std::string(kParkBrake), "find " + std::string(kSeatBelts),
+                                                    "find " + std::string(kLatitude), "find " + std::string(kLongitude),
+                                                    "find " + std::string(kElevation), "find " + std::string(kAirspeed),
+                                                    "find " + std::string(kOnGround), "find " + std::string(kHeading),
+                                                    "register"}));
+    EXPECT_EQ(host.callback, &flightLoopCallback);
+    EXPECT_EQ(host.interval, 4.0f);
+    EXPECT_EQ(host.refcon, nullptr);
+
+    host.calls.clear();
+    sampleFlightState(gFlightData);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"getf " + std::string(kParkBrake), "geti " + std::string(kSeatBelts),
+                                                    "getd " + std::string(kLatitude), "getd " + std::string(kLongitude),
+                                                    "getd " + std::string(kElevation), "getf " + std::string(kAirspeed),
+                                                    "geti " + std::string(kOnGround), "getf null"}));
+    EXPECT_EQ(gFlightData.parkingBrake, 0.75f);
+    EXPECT_EQ(gFlightData.seatBelts, 1);
+    EXPECT_EQ(gFlightData.latitude, -33.9461);
+    EXPECT_EQ(gFlightData.longitude, 151.1772);
+    EXPECT_DOUBLE_EQ(gFlightData.elevation, 328.084);
+    EXPECT_EQ(gFlightData.indicatedAirspeed, 142.5f);
+    EXPECT_EQ(gFlightData.onGround, 0);
+    EXPECT_EQ(gFlightData.heading, 0.0f);
+
+    stopSampler();
+    EXPECT_EQ(host.callback, nullptr);
+}
+
+TEST_F(Sampler, KeepsTheHighestElevationSeen) {
+    startSampler();
+    auto sampleAt = [](double metres) {
+        host.values[kElevation] = metres;
+        sampleFlightState(gFlightData);
+        return gFlightData.maxElevation;
+    };
+    EXPECT_EQ(sampleAt(-20), 0.0);  // below sea level never raises it above the initial zero
+    EXPECT_DOUBLE_EQ(sampleAt(1000), 3280.84);
+    EXPECT_DOUBLE_EQ(sampleAt(1000), 3280.84);
+    EXPECT_DOUBLE_EQ(sampleAt(500), 3280.84);
+    EXPECT_DOUBLE_EQ(sampleAt(std::numeric_limits<double>::quiet_NaN()), 3280.84);
+    EXPECT_TRUE(std::isnan(gFlightData.elevation));
+    EXPECT_DOUBLE_EQ(sampleAt(1000.5), 1000.5 * 3.28084);
+}
+
+TEST_F(Sampler, FirstTickListensThenEveryTickSendsItsOwnValues) {
+    startSampler();
+    EXPECT_EQ(flightLoopCallback(4, 4, 1, nullptr), 1.0f);
+    EXPECT_TRUE(gServer.isListening());
+    EXPECT_EQ(flightLoopCallback(1, 1, 2, nullptr), 1.0f);  // only samples while the listener waits
+
+    TcpClient client;
+    ASSERT_TRUE(client.connectWithin());
+    ASSERT_TRUE(waitUntil([] { return gServer.isConnected() && !gServer.isListening(); }));
+    for (double latitude : {10.5, -10.25}) {
+        host.values[kLatitude] = latitude;
+        flightLoopCallback(1, 1, 3, nullptr);
+        std::string line = client.readLine();
+        EXPECT_NE(line.find("latitude:\"" + std::to_string(latitude) + "\""), std::string::npos) << line;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+#pragma once
+
+// Real TCP clients of the feed port, and waiting with a deadline, for the tests.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+constexpr int kFeedPort = 27015;
+
+// Polls `condition` until it holds or `timeout` passes; returns its last value.
+inline bool waitUntil(const std::function<bool()> &condition,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+inline sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+class TcpClient {
+public:
+    TcpClient() = default;
+    TcpClient(const TcpClient &) = delete;
+    TcpClient &operator=(const TcpClient &) = delete;
+    ~TcpClient() { close(); }
+
+    // Connects to the feed; a receive buffer size > 0 is set first, to make the client slow to drain.
+    bool connect(int receiveBufferSize = 0) {
+        close();
+        socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBufferSize > 0) {
+            setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof receiveBufferSize);
+        }
+        sockaddr_in address = loopback(kFeedPort);
+        if (::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) return true;
+        close();
+        return false;
+    }
+
+    // Retries until the feed accepts (the listener starts asynchronously).
+    bool connectWithin(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+        return waitUntil([this] { return connect(); }, timeout);
+    }
+
+    // The next line, with its line feed, or "" if none arrives in time or the stream ended.
+    std::string readLine(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            std::size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                std::string line = pending_.substr(0, end + 1);
+                pending_.erase(0, end + 1);
+                return line;
+            }
+            if (!receive(deadline)) return "";
+        }
+    }
+
+    // Everything that arrives until the server closes the stream or `timeout` passes.
+    std::string readAll(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (receive(deadline)) {
+        }
+        std::string all;
+        all.swap(pending_);
+        return all;
+    }
+
+    // True once the server has ended the stream (end of file or reset).
+    bool streamEnded(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (receive(deadline)) {
+        }
+        return ended_;
+    }
+
+    void close() {
+        if (socket_ != -1) ::close(socket_);
+        socket_ = -1;
+        pending_.clear();
+        ended_ = false;
+    }
+
+private:
+    // Appends what arrives before the deadline; false on time-out or end of stream.
+    bool receive(std::chrono::steady_clock::time_point deadline) {
+        if (socket_ == -1 || ended_) return false;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd entry{socket_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) return false;
+        char chunk[65536];
+        ssize_t count = recv(socket_, chunk, sizeof chunk, 0);
+        if (count <= 0) {
+            ended_ = true;
+            return false;
+        }
+        pending_.append(chunk, static_cast<std::size_t>(count));
+        return true;
+    }
+
+    int socket_ = -1;
+    std::string pending_;
+    bool ended_ = false;
+};
+
+// Another program's socket listening on the feed port. It binds over connections of earlier tests
+// still in TIME_WAIT, but not while anything else listens there.
+class PortHolder {
+public:
+    bool bind() {
+        socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        int reuse = 1;
+        setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kFeedPort);
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        return ::bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+               ::listen(socket_, 4) == 0;
+    }
+    void release() {
+        if (socket_ != -1) ::close(socket_);
+        socket_ = -1;
+    }
+    ~PortHolder() { release(); }
+
+private:
+    int socket_ = -1;
+};
