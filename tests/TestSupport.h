@@ -44,7 +44,7 @@ public:
     // Connects to the feed; a receive buffer size > 0 is set first, to make the client slow to drain.
     bool connect(int receiveBufferSize = 0) {
         close();
-        socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (receiveBufferSize > 0) {
             setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof receiveBufferSize);
         }
@@ -125,7 +125,7 @@ private:
 class PortHolder {
 public:
     bool bind() {
-        socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int reuse = 1;
         setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
         sockaddr_in address{};

@@ -1,0 +1,372 @@
+// The plug-in as X-Plane would run it: loaded by the stand-in host, driven tick by tick, serving real TCP
+// clients. The same scenarios run against the Linux module and, under Wine, the Windows module.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "HostProcess.h"
+#include "TestSupport.h"
+
+namespace {
+
+HostSetup gSetup;
+
+const char *const kDataRefs[] = {
+    "sim/flightmodel/controls/parkbrake",          "sim/cockpit/switches/fasten_seat_belts",
+    "sim/flightmodel/position/latitude",           "sim/flightmodel/position/longitude",
+    "sim/flightmodel/position/elevation",          "sim/flightmodel/position/indicated_airspeed",
+    "sim/flightmodel/failures/onground_any",       "sim/flightmodel/position/psi",
+};
+const char *const kLatitude = "sim/flightmodel/position/latitude";
+const char *const kLongitude = "sim/flightmodel/position/longitude";
+const char *const kElevation = "sim/flightmodel/position/elevation";
+const char *const kAirspeed = "sim/flightmodel/position/indicated_airspeed";
+const char *const kHeading = "sim/flightmodel/position/psi";
+
+// The line the module must send for these host values (elevation in metres), as "%f" writes it in "C".
+std::string expectedLine(double latitude, double longitude, float airspeed, double elevationMetres, float heading) {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "{version:\"1\",latitude:\"%f\",longitude:\"%f\",speed:\"%f\",elevation:\"%f\",heading:\"%f\"}\n",
+                  latitude, longitude, static_cast<double>(airspeed), elevationMetres * 3.28084,
+                  static_cast<double>(heading));
+    return line;
+}
+
+bool contains(const std::vector<std::string> &lines, const std::string &wanted) {
+    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
+}
+
+bool anyStartsWith(const std::vector<std::string> &lines, const std::string &prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
+}
+
+class EndToEnd : public testing::Test {
+protected:
+    void start(const std::vector<std::string> &options = {"--trace"}) {
+        host = std::make_unique<HostProcess>(gSetup, options);
+    }
+
+    void load() {
+        std::vector<std::string> reply = host->command("load");
+        ASSERT_TRUE(anyStartsWith(reply, "host: start returned 1 ")) << testing::PrintToString(reply);
+    }
+
+    // One second of simulator time; returns what the host and the module printed meanwhile.
+    std::vector<std::string> tick() { return host->command("advance 1"); }
+
+    // Loads the module, lets its first tick start the listener and connects `client`; the first tick
+    // that finds it connected sends it a line.
+    void loadAndConnect(TcpClient &client) {
+        load();
+        host->command("advance 4");
+        ASSERT_TRUE(client.connectWithin(std::chrono::seconds(10)));
+        for (int second = 0; second < 20; ++second) {
+            if (anyStartsWith(tick(), "Bytes sent: ")) {
+                ASSERT_NE(client.readLine(), "");
+                return;
+            }
+        }
+        FAIL() << "no tick sent the client a line";
+    }
+
+    // Sets every value the line carries (the host starts them where its demo flight begins).
+    void setPosition(double latitude, double longitude, float airspeed, double elevation, float heading) {
+        set(kLatitude, latitude);
+        set(kLongitude, longitude);
+        set(kAirspeed, airspeed);
+        set(kElevation, elevation);
+        set(kHeading, heading);
+    }
+
+    void set(const char *dataRef, double value) {
+        char command[256];
+        std::snprintf(command, sizeof command, "set %s %.17g", dataRef, value);
+        ASSERT_TRUE(host->command(command).empty());
+    }
+
+    std::string windowsOr(const std::string &windows, const std::string &linux) const {
+        return gSetup.wine ? windows : linux;
+    }
+
+    std::unique_ptr<HostProcess> host;
+};
+
+TEST_F(EndToEnd, NamesItselfLooksUpItsDataRefsAndRegistersItsCallback) {
+    start();
+    std::vector<std::string> reply = host->command("load");
+    std::vector<std::string> expected;
+    for (const char *name : kDataRefs) expected.push_back(std::string("host: find ") + name + " -> handle");
+    expected.push_back("host: register interval=4.000000 refcon=null");
+    expected.push_back("host: start returned 1 name=\"BelvantoPlugin\" signature=\"com.belvanto.xplane.belvantoplugin\" "
+                       "description=\"Belvanto Plugin for X-Plane\"");
+    expected.push_back("host: enable returned 1");
+    EXPECT_EQ(reply, expected);
+    EXPECT_EQ(host->command("callbacks"), std::vector<std::string>{"host: callbacks 1"});
+}
+
+TEST_F(EndToEnd, NothingListensBeforeTheFirstTickFourSecondsAfterStart) {
+    start();
+    load();
+    std::vector<std::string> early = host->command("advance 3.95");
+    EXPECT_FALSE(anyStartsWith(early, "host: callback")) << testing::PrintToString(early);
+    TcpClient client;
+    EXPECT_FALSE(client.connect());
+
+    std::vector<std::string> first = host->command("advance 0.05");
+    EXPECT_TRUE(anyStartsWith(first, "host: callback at 4.000 returned 1.000000 in ")) << testing::PrintToString(first);
+    EXPECT_TRUE(client.connectWithin(std::chrono::seconds(10)));
+}
+
+TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
+    start();
+    TcpClient client;
+    loadAndConnect(client);
+
+    struct Values {
+        double latitude, longitude;
+        float airspeed;
+        double elevation;
+        float heading;
+    };
+    for (Values values : {Values{47.458056, 8.548056, 0.0f, 432.0, 160.0f},
+                          Values{-33.946111, 151.177222, 142.37f, 3048.5, 359.99f},
+                          Values{-0.0000004, -179.9999995, 80.125f, -12.3, 0.5f}}) {
+        setPosition(values.latitude, values.longitude, values.airspeed, values.elevation, values.heading);
+        std::vector<std::string> output = tick();
+        // The eight reads, in table order, each with its type, before the line goes out.
+        std::vector<std::string> reads;
+        for (const std::string &line : output) {
+            if (line.rfind("host: get", 0) == 0) reads.push_back(line);
+        }
+        EXPECT_EQ(reads, (std::vector<std::string>{"host: getf " + std::string(kDataRefs[0]),
+                                                   "host: geti " + std::string(kDataRefs[1]),
+                                                   "host: getd " + std::string(kDataRefs[2]),
+                                                   "host: getd " + std::string(kDataRefs[3]),
+                                                   "host: getd " + std::string(kDataRefs[4]),
+                                                   "host: getf " + std::string(kDataRefs[5]),
+                                                   "host: geti " + std::string(kDataRefs[6]),
+                                                   "host: getf " + std::string(kDataRefs[7])}));
+        std::string line = expectedLine(values.latitude, values.longitude, values.airspeed, values.elevation,
+                                        values.heading);
+        EXPECT_TRUE(contains(output, "Bytes sent: " + std::to_string(line.size())));
+        EXPECT_EQ(client.readLine(), line);
+    }
+}
+
+TEST_F(EndToEnd, EnableDisableAndMessagesLeaveTheFeedAsItWas) {
+    start();
+    TcpClient client;
+    loadAndConnect(client);
+    for (const char *command : {"disable", "enable", "disable", "enable", "message 1 103", "message 7 999999 param",
+                                "message -1 0"}) {
+        host->command(command);
+    }
+    set(kLatitude, 12.5);
+    EXPECT_TRUE(anyStartsWith(tick(), "Bytes sent: "));
+    EXPECT_NE(client.readLine().find("latitude:\"12.500000\""), std::string::npos);
+}
+
+TEST_F(EndToEnd, ASecondClientIsRefusedWhileOneIsServed) {
+    start();
+    TcpClient client;
+    loadAndConnect(client);
+    TcpClient second;
+    EXPECT_FALSE(second.connect());
+    tick();
+    EXPECT_NE(client.readLine(), "");
+}
+
+TEST_F(EndToEnd, ALostClientIsLoggedAndTheNextTickListensAgain) {
+    start({});
+    TcpClient client;
+    loadAndConnect(client);
+    client.close();
+
+    std::vector<std::string> output;
+    for (int second = 0; second < 5 && !anyStartsWith(output, "connection closed"); ++second) output = tick();
+    // A failed shutdown of the reset connection is logged between the two, and is no fault.
+    auto closed = std::find_if(output.begin(), output.end(),
+                               [](const std::string &line) { return line.rfind("connection closed", 0) == 0; });
+    ASSERT_NE(closed, output.end()) << testing::PrintToString(output);
+    EXPECT_TRUE(std::regex_match(*closed, std::regex("connection closed(shutdown failed with error: [0-9]+)?"
+                                                     "(Bytes sent: -1)?")))
+        << *closed;
+    EXPECT_TRUE(contains(output, "Bytes sent: -1") || closed->find("Bytes sent: -1") != std::string::npos);
+
+    TcpClient next;
+    tick();  // listens again
+    ASSERT_TRUE(next.connectWithin(std::chrono::seconds(10)));
+    bool served = false;
+    for (int second = 0; second < 20 && !served; ++second) served = anyStartsWith(tick(), "Bytes sent: ");
+    EXPECT_TRUE(served);
+    EXPECT_NE(next.readLine(), "");
+}
+
+TEST_F(EndToEnd, APortHeldElsewhereFailsOnceATickUntilItIsFree) {
+    PortHolder other;
+    ASSERT_TRUE(other.bind());
+    start({});
+    load();
+    std::string bindFailed = "^bind failed with error: " + windowsOr("10048", "98") + "$";
+    host->command("advance 4");
+    for (int failures = 1; failures <= 3; ++failures) {
+        ASSERT_TRUE(host->waitForCount(bindFailed, failures)) << testing::PrintToString(host->log());
+        if (failures < 3) tick();
+    }
+    EXPECT_FALSE(host->waitForCount(bindFailed, 4, std::chrono::milliseconds(500)));
+    EXPECT_EQ(host->count("failed with error"), 3);
+
+    other.release();
+    TcpClient client;
+    bool connected = false;
+    for (int second = 0; second < 10 && !connected; ++second) {
+        tick();
+        connected = client.connectWithin(std::chrono::milliseconds(500));
+    }
+    ASSERT_TRUE(connected);
+    bool served = false;
+    for (int second = 0; second < 20 && !served; ++second) served = anyStartsWith(tick(), "Bytes sent: ");
+    EXPECT_TRUE(served) << testing::PrintToString(host->log());
+    EXPECT_NE(client.readLine(), "");
+}
+
+TEST_F(EndToEnd, AClientThatNeverReadsLeavesTheTicksFastAndTheLinesWhole) {
+    start({});
+    load();
+    setPosition(0, 0, 0, 0, 0);
+    host->command("advance 4");
+    TcpClient client;
+    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }, std::chrono::seconds(10)));
+
+    std::vector<std::string> output = host->command("advance 20000");
+    ASSERT_FALSE(anyStartsWith(output, "no reply")) << "the host stalled on a client that does not read";
+    long slowest = 0;
+    std::regex callback("^host: callback at [0-9.]+ returned 1\\.000000 in ([0-9]+) us$");
+    for (const std::string &line : output) {
+        std::smatch match;
+        if (std::regex_match(line, match, callback)) slowest = std::max(slowest, std::stol(match[1]));
+    }
+    EXPECT_LT(slowest, 250000) << "a tick waited on the client";
+    EXPECT_TRUE(contains(output, "Bytes sent: 0")) << "the client's buffers never filled";
+
+    // Reading now, the client gets whole lines only, up to the last one sent.
+    std::string received;
+    for (int second = 0; second < 5; ++second) {
+        received += client.readAll(std::chrono::milliseconds(300));
+        tick();
+    }
+    received += client.readAll(std::chrono::milliseconds(300));
+    std::string line = expectedLine(0, 0, 0, 0, 0);
+    ASSERT_GE(received.size(), line.size());
+    for (std::size_t offset = 0; offset < received.size(); offset += line.size()) {
+        ASSERT_EQ(received.substr(offset, line.size()), line) << "at byte " << offset;
+    }
+}
+
+TEST_F(EndToEnd, StopReleasesAConnectedClientAndThePort) {
+    start();
+    TcpClient client;
+    loadAndConnect(client);
+    std::vector<std::string> stop = host->command("stop");
+    EXPECT_TRUE(contains(stop, "host: unregister refcon=null")) << testing::PrintToString(stop);
+    EXPECT_TRUE(contains(stop, "host: stopped"));
+    EXPECT_TRUE(client.streamEnded());
+    PortHolder other;
+    EXPECT_TRUE(other.bind());
+    EXPECT_EQ(host->command("callbacks"), std::vector<std::string>{"host: callbacks 0"});
+}
+
+TEST_F(EndToEnd, StopEndsAWaitingListenerAndFreesThePort) {
+    start();
+    load();
+    host->command("advance 4");
+    TcpClient probe;
+    ASSERT_TRUE(probe.connectWithin(std::chrono::seconds(10)));  // the listener is up...
+    probe.close();
+    // ...but that connection was never served: no tick has run since. Stop ends the listener.
+    host->command("stop");
+    TcpClient late;
+    EXPECT_FALSE(late.connect());
+    PortHolder other;
+    EXPECT_TRUE(other.bind());
+}
+
+TEST_F(EndToEnd, AReloadedModuleServesAgain) {
+    start({});
+    TcpClient client;
+    loadAndConnect(client);
+    host->command("stop");
+    EXPECT_TRUE(client.streamEnded());
+    EXPECT_TRUE(host->command("unload").size() == 1);
+
+    TcpClient next;
+    loadAndConnect(next);
+    set(kLatitude, -1.5);
+    tick();
+    EXPECT_NE(next.readLine().find("latitude:\"-1.500000\""), std::string::npos);
+    EXPECT_EQ(host->count("failed with error"), 0) << testing::PrintToString(host->log());
+}
+
+TEST_F(EndToEnd, DataRefsTheHostDoesNotKnowReadAsZero) {
+    start();
+    host->command("forget sim/flightmodel/position/psi");
+    host->command("forget sim/flightmodel/position/latitude");
+    std::vector<std::string> reply = host->command("load");
+    EXPECT_TRUE(contains(reply, "host: find sim/flightmodel/position/latitude -> null"));
+    EXPECT_TRUE(contains(reply, "host: find sim/flightmodel/position/psi -> null"));
+    EXPECT_TRUE(contains(reply, "host: register interval=4.000000 refcon=null"));
+    EXPECT_TRUE(anyStartsWith(reply, "host: start returned 1 "));
+
+    TcpClient client;
+    host->command("advance 4");
+    ASSERT_TRUE(client.connectWithin(std::chrono::seconds(10)));
+    setPosition(45, 7.25, 0, 0, 90);
+    std::string line;
+    for (int second = 0; second < 20 && line.empty(); ++second) {
+        std::vector<std::string> output = tick();
+        EXPECT_TRUE(contains(output, "host: getd null"));
+        EXPECT_TRUE(contains(output, "host: getf null"));
+        if (anyStartsWith(output, "Bytes sent: ")) line = client.readLine();
+    }
+    EXPECT_EQ(line, expectedLine(0, 7.25, 0, 0, 0));
+}
+
+TEST_F(EndToEnd, TheLineKeepsItsDecimalPointsInADecimalCommaLocale) {
+    start({"--locale", windowsOr("German_Germany.1252", "de_DE.UTF-8")});
+    ASSERT_TRUE(host->waitForCount("^host: locale ", 1)) << testing::PrintToString(host->log());
+    TcpClient client;
+    loadAndConnect(client);
+    setPosition(46.5, 0, 0, 1000.25, 0);
+    tick();
+    EXPECT_EQ(client.readLine(), expectedLine(46.5, 0, 0, 1000.25, 0));
+}
+
+}  // namespace
+
+// e2e_tests --host HOST --module MODULE [--wine], after GoogleTest's own options.
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int index = 1; index < argc; ++index) {
+        std::string option = argv[index];
+        if (option == "--wine") {
+            gSetup.wine = true;
+        } else if (option == "--host" && index + 1 < argc) {
+            gSetup.host = argv[++index];
+        } else if (option == "--module" && index + 1 < argc) {
+            gSetup.module = argv[++index];
+        } else {
+            std::fprintf(stderr, "unknown option %s\n", option.c_str());
+            return 2;
+        }
+    }
+    if (gSetup.host.empty() || gSetup.module.empty()) {
+        std::fprintf(stderr, "usage: e2e_tests --host HOST --module MODULE [--wine]\n");
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,145 @@
+#pragma once
+
+// Runs the stand-in host in control mode as a child process, natively or under Wine, and talks to it
+// over its standard input and output.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <vector>
+
+struct HostSetup {
+    std::string host;    // the host executable
+    std::string module;  // the plug-in module it loads
+    bool wine = false;   // run the (Windows) host under Wine
+};
+
+class HostProcess {
+public:
+    HostProcess(const HostSetup &setup, const std::vector<std::string> &options) {
+        std::vector<std::string> arguments;
+        if (setup.wine) arguments.push_back("wine");
+        arguments.push_back(setup.host);
+        arguments.push_back("--control");
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.push_back(setup.module);
+
+        int toHost[2], fromHost[2];
+        if (pipe(toHost) != 0 || pipe(fromHost) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(toHost[0], STDIN_FILENO);
+            dup2(fromHost[1], STDOUT_FILENO);
+            for (int descriptor : {toHost[0], toHost[1], fromHost[0], fromHost[1]}) ::close(descriptor);
+            std::vector<char *> argv;
+            for (std::string &argument : arguments) argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(toHost[0]);
+        ::close(fromHost[1]);
+        input_ = toHost[1];
+        output_ = fromHost[0];
+        fcntl(input_, F_SETFD, FD_CLOEXEC);
+        fcntl(output_, F_SETFD, FD_CLOEXEC);
+    }
+
+    HostProcess(const HostProcess &) = delete;
+    HostProcess &operator=(const HostProcess &) = delete;
+
+    // Closing its input tells the host to quit, which stops and unloads the module.
+    ~HostProcess() {
+        if (input_ != -1) ::close(input_);
+        if (pid_ > 0 && !exited(std::chrono::seconds(10))) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ != -1) ::close(output_);
+    }
+
+    // Sends one command and returns every line up to its "host: ok" reply, which is left out; on an
+    // error reply or time-out the last line says so.
+    std::vector<std::string> command(const std::string &text,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+        std::string line = text + "\n";
+        if (write(input_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return {"write failed"};
+        std::string word = text.substr(0, text.find(' '));
+        std::vector<std::string> lines;
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            std::string next = readLine(deadline);
+            if (next.empty()) {
+                lines.push_back("no reply to " + text);
+                return lines;
+            }
+            if (next == "host: ok " + word) return lines;
+            lines.push_back(next);
+            if (next.rfind("host: error", 0) == 0) return lines;
+        }
+    }
+
+    // How many lines read so far match `pattern`.
+    int count(const std::string &pattern) const {
+        std::regex expression(pattern);
+        int matches = 0;
+        for (const std::string &line : log_) matches += std::regex_search(line, expression) ? 1 : 0;
+        return matches;
+    }
+
+    // Reads on until `wanted` lines in all match `pattern`; true if they did in time.
+    bool waitForCount(const std::string &pattern, int wanted,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (count(pattern) < wanted) {
+            if (readLine(deadline).empty()) return false;
+        }
+        return true;
+    }
+
+    // Every line read so far.
+    const std::vector<std::string> &log() const { return log_; }
+
+private:
+    // The next line without its line feed, or "" at the deadline or end of output.
+    std::string readLine(std::chrono::steady_clock::time_point deadline) {
+        for (;;) {
+            std::size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                std::string line = pending_.substr(0, end);
+                pending_.erase(0, end + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                log_.push_back(line);
+                return line;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd entry{output_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) return "";
+            char chunk[65536];
+            ssize_t count = read(output_, chunk, sizeof chunk);
+            if (count <= 0) return "";
+            pending_.append(chunk, static_cast<std::size_t>(count));
+        }
+    }
+
+    bool exited(std::chrono::seconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return true;
+            usleep(10000);
+        }
+        return false;
+    }
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    std::string pending_;
+    std::vector<std::string> log_;
+};
