@@ -261,6 +261,9 @@ int main(int argc, char **argv) {
 #if IBM
     std::setvbuf(stdout, nullptr, _IONBF, 0);  // msvcrt has no line buffering
     _setmode(_fileno(stdout), _O_BINARY);      // lines end in \n alone, as on Linux
+    // X-Plane links Winsock itself, so a plug-in's unload never unloads it. (Under Wine, a Winsock
+    // unloaded and loaded again with the plug-in hands out sockets that fail as "not a socket".)
+    LoadLibraryA("ws2_32.dll");
 #else
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 #endif
