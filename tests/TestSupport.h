@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -83,6 +84,14 @@ public:
         return all;
     }
 
+    // What one receive brings, at most `limit` bytes, or "" if nothing arrives in time.
+    std::string readSome(std::size_t limit, std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
+        if (pending_.empty()) receive(std::chrono::steady_clock::now() + timeout, limit);
+        std::string some = pending_.substr(0, limit);
+        pending_.erase(0, some.size());
+        return some;
+    }
+
     // True once the server has ended the stream (end of file or reset).
     bool streamEnded(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -100,13 +109,13 @@ public:
 
 private:
     // Appends what arrives before the deadline; false on time-out or end of stream.
-    bool receive(std::chrono::steady_clock::time_point deadline) {
+    bool receive(std::chrono::steady_clock::time_point deadline, std::size_t limit = 65536) {
         if (socket_ == -1 || ended_) return false;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd entry{socket_, POLLIN, 0};
         if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) return false;
         char chunk[65536];
-        ssize_t count = recv(socket_, chunk, sizeof chunk, 0);
+        ssize_t count = recv(socket_, chunk, std::min(limit, sizeof chunk), 0);
         if (count <= 0) {
             ended_ = true;
             return false;
