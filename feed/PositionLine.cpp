@@ -8,7 +8,7 @@ namespace {
 // Appends to a fixed buffer, remembering whether anything failed to fit.
 class LineWriter {
 public:
-    LineWriter(char *buffer, std::size_t size) : next(buffer), end(buffer + size) {}
+    LineWriter(char *buffer, std::size_t size) : start(buffer), next(buffer), end(buffer + size) {}
 
     void text(const char *literal) {
         std::size_t length = std::strlen(literal);
@@ -33,13 +33,14 @@ public:
     }
 
     // Terminates the line; returns its length, or 0 if it did not fit with its terminator.
-    int finish(char *buffer) {
+    int finish() {
         if (!fits || next == end) return 0;
         *next = '\0';
-        return static_cast<int>(next - buffer);
+        return static_cast<int>(next - start);
     }
 
 private:
+    char *start;
     char *next;
     char *end;
     bool fits = true;
@@ -60,5 +61,5 @@ int formatPositionLine(const FlightData &data, char *buffer, std::size_t size) {
     line.text("\",heading:\"");
     line.fixed(static_cast<double>(data.heading));
     line.text("\"}\n");
-    return line.finish(buffer);
+    return line.finish();
 }
