@@ -47,7 +47,9 @@ bool anyStartsWith(const std::vector<std::string> &lines, const std::string &pre
 
 class EndToEnd : public testing::Test {
 protected:
-    void start(const std::vector<std::string> &options = {"--trace"}) {
+    // The host in control mode: it loads the module and moves its clock only when told.
+    void start(std::vector<std::string> options = {"--trace"}) {
+        options.insert(options.begin(), "--control");
         host = std::make_unique<HostProcess>(gSetup, options);
     }
 
@@ -344,6 +346,23 @@ TEST_F(EndToEnd, TheLineKeepsItsDecimalPointsInADecimalCommaLocale) {
     setPosition(46.5, 0, 0, 1000.25, 0);
     tick();
     EXPECT_EQ(client.readLine(), expectedLine(46.5, 0, 0, 1000.25, 0));
+}
+
+TEST_F(EndToEnd, TheDemoFlightFeedsALiveLineEverySecondUntilCtrlC) {
+    host = std::make_unique<HostProcess>(gSetup, std::vector<std::string>{});
+    TcpClient client;
+    ASSERT_TRUE(client.connectWithin(std::chrono::seconds(20)));
+    std::regex wireLine("\\{version:\"1\",latitude:\"-?[0-9]+\\.[0-9]{6}\",longitude:\"-?[0-9]+\\.[0-9]{6}\","
+                        "speed:\"-?[0-9]+\\.[0-9]{6}\",elevation:\"-?[0-9]+\\.[0-9]{6}\","
+                        "heading:\"-?[0-9]+\\.[0-9]{6}\"\\}\n");
+    std::vector<std::string> lines;
+    for (int second = 0; second < 3; ++second) lines.push_back(client.readLine(std::chrono::seconds(5)));
+    for (const std::string &line : lines) EXPECT_TRUE(std::regex_match(line, wireLine)) << line;
+    EXPECT_NE(lines[0], lines[2]) << "the demo flight did not move";
+
+    host->interrupt();
+    EXPECT_TRUE(host->waitForCount("^host: stopped$", 1)) << testing::PrintToString(host->log());
+    EXPECT_TRUE(client.streamEnded());
 }
 
 }  // namespace

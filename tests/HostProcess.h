@@ -1,7 +1,7 @@
 #pragma once
 
-// Runs the stand-in host in control mode as a child process, natively or under Wine, and talks to it
-// over its standard input and output.
+// Runs the stand-in host as a child process, natively or under Wine, and talks to it over its standard
+// input and output.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,7 +26,6 @@ public:
         std::vector<std::string> arguments;
         if (setup.wine) arguments.push_back("wine");
         arguments.push_back(setup.host);
-        arguments.push_back("--control");
         arguments.insert(arguments.end(), options.begin(), options.end());
         arguments.push_back(setup.module);
 
@@ -63,6 +62,9 @@ public:
         }
         if (output_ != -1) ::close(output_);
     }
+
+    // Ctrl-C, as a user stops the host's real-time run.
+    void interrupt() { kill(pid_, SIGINT); }
 
     // Sends one command and returns every line up to its "host: ok" reply, which is left out; on an
     // error reply or time-out the last line says so.

@@ -1,5 +1,8 @@
 // The position server's states, with real sockets on the feed port.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <regex>
@@ -21,6 +24,20 @@ FlightData atLatitude(double latitude) {
 std::string lineFor(const FlightData &data) {
     char buffer[kPositionLineBufferSize];
     return std::string(buffer, static_cast<std::size_t>(formatPositionLine(data, buffer, sizeof buffer)));
+}
+
+// True if every socket this process has open is closed on exec, so none leaks into a child process.
+bool allSocketsCloseOnExec() {
+    DIR *descriptors = opendir("/proc/self/fd");
+    bool all = true;
+    while (dirent *entry = readdir(descriptors)) {
+        int descriptor = std::atoi(entry->d_name);
+        struct stat status;
+        if (entry->d_name[0] == '.' || descriptor == dirfd(descriptors) || fstat(descriptor, &status) != 0) continue;
+        if (S_ISSOCK(status.st_mode) && !(fcntl(descriptor, F_GETFD) & FD_CLOEXEC)) all = false;
+    }
+    closedir(descriptors);
+    return all;
 }
 
 class PositionServerTest : public testing::Test {
@@ -48,6 +65,16 @@ TEST_F(PositionServerTest, ServesOneClientAndRefusesASecond) {
 
     EXPECT_EQ(server.sendFlightData(atLatitude(-45.5)), 0);
     EXPECT_EQ(client.readLine(), lineFor(atLatitude(-45.5)));
+}
+
+TEST_F(PositionServerTest, ItsSocketsStayOutOfChildProcesses) {
+    server.startListener();
+    ASSERT_TRUE(waitUntil([] { return !PortHolder().bind(); })) << "the server never listened";
+    EXPECT_TRUE(allSocketsCloseOnExec()) << "the listening socket is inherited";
+    TcpClient client;
+    ASSERT_TRUE(waitUntil([&] { return client.connect(); }));
+    ASSERT_TRUE(waitUntil([&] { return server.isConnected(); }));
+    EXPECT_TRUE(allSocketsCloseOnExec()) << "the client's socket is inherited";
 }
 
 TEST_F(PositionServerTest, ALostClientIsClosedAndTheServerCanListenAgain) {
