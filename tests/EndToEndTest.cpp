@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ const char *const kDataRefs[] = {
     "sim/flightmodel/position/elevation",          "sim/flightmodel/position/indicated_airspeed",
     "sim/flightmodel/failures/onground_any",       "sim/flightmodel/position/psi",
 };
+const double kNan = std::numeric_limits<double>::quiet_NaN();
+const float kInfinity = std::numeric_limits<float>::infinity();
 const char *const kLatitude = "sim/flightmodel/position/latitude";
 const char *const kLongitude = "sim/flightmodel/position/longitude";
 const char *const kElevation = "sim/flightmodel/position/elevation";
@@ -137,7 +140,8 @@ TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
     };
     for (Values values : {Values{47.458056, 8.548056, 0.0f, 432.0, 160.0f},
                           Values{-33.946111, 151.177222, 142.37f, 3048.5, 359.99f},
-                          Values{-0.0000004, -179.9999995, 80.125f, -12.3, 0.5f}}) {
+                          Values{-0.0000004, -179.9999995, 80.125f, -12.3, 0.5f},
+                          Values{kNan, -kNan, kInfinity, -kInfinity, -kInfinity}}) {
         setPosition(values.latitude, values.longitude, values.airspeed, values.elevation, values.heading);
         std::vector<std::string> output = tick();
         // The eight reads, in table order, each with its type, before the line goes out.
@@ -158,6 +162,13 @@ TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
         EXPECT_TRUE(contains(output, "Bytes sent: " + std::to_string(line.size())));
         EXPECT_EQ(client.readLine(), line);
     }
+
+    // Values too long for a line: that tick sends nothing rather than a line cut short.
+    setPosition(1e300, -1e300, 0, 1e300, 0);
+    EXPECT_TRUE(contains(tick(), "Bytes sent: 0"));
+    setPosition(1, 2, 3, 4, 5);
+    tick();
+    EXPECT_EQ(client.readLine(), expectedLine(1, 2, 3, 4, 5));
 }
 
 TEST_F(EndToEnd, EnableDisableAndMessagesLeaveTheFeedAsItWas) {
