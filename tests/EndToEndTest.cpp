@@ -298,15 +298,14 @@ TEST_F(EndToEnd, StopEndsAWaitingListenerAndFreesThePort) {
     start();
     load();
     host->command("advance 4");
-    TcpClient probe;
-    ASSERT_TRUE(probe.connectWithin(std::chrono::seconds(10)));  // the listener is up...
-    probe.close();
-    // ...but that connection was never served: no tick has run since. Stop ends the listener.
+    ASSERT_TRUE(waitUntil(feedPortListens, std::chrono::seconds(10)));
     host->command("stop");
     TcpClient late;
     EXPECT_FALSE(late.connect());
     PortHolder other;
     EXPECT_TRUE(other.bind());
+    // The listener's thread has ended and let go of the module.
+    EXPECT_EQ(host->command("unload"), std::vector<std::string>{"host: unloaded"});
 }
 
 TEST_F(EndToEnd, AReloadedModuleServesAgain) {

@@ -25,21 +25,6 @@ std::string lineFor(const FlightData &data) {
     return std::string(buffer, static_cast<std::size_t>(formatPositionLine(data, buffer, sizeof buffer)));
 }
 
-// Whether some socket listens on the feed port, found without touching the port.
-bool feedPortListens() {
-    std::FILE *table = std::fopen("/proc/net/tcp", "r");
-    char line[512];
-    bool listens = false;
-    while (std::fgets(line, sizeof line, table)) {
-        unsigned port = 0, state = 0;
-        if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %x", &port, &state) == 2 && port == kFeedPort && state == 0x0A) {
-            listens = true;
-        }
-    }
-    std::fclose(table);
-    return listens;
-}
-
 // How many sockets a child process started now would find open.
 int socketsInAChildProcess() {
     std::FILE *listing = popen("ls -l /proc/self/fd", "r");

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -33,6 +34,21 @@ inline sockaddr_in loopback(int port) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return address;
+}
+
+// Whether some socket listens on the feed port, found without touching the port.
+inline bool feedPortListens() {
+    std::FILE *table = std::fopen("/proc/net/tcp", "r");
+    char line[512];
+    bool listens = false;
+    while (std::fgets(line, sizeof line, table)) {
+        unsigned port = 0, state = 0;
+        if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %x", &port, &state) == 2 && port == kFeedPort && state == 0x0A) {
+            listens = true;
+        }
+    }
+    std::fclose(table);
+    return listens;
 }
 
 class TcpClient {
