@@ -24,11 +24,11 @@ const char *const kDataRefs[] = {
 };
 const double kNan = std::numeric_limits<double>::quiet_NaN();
 const float kInfinity = std::numeric_limits<float>::infinity();
-const char *const kLatitude = "sim/flightmodel/position/latitude";
-const char *const kLongitude = "sim/flightmodel/position/longitude";
-const char *const kElevation = "sim/flightmodel/position/elevation";
-const char *const kAirspeed = "sim/flightmodel/position/indicated_airspeed";
-const char *const kHeading = "sim/flightmodel/position/psi";
+const char *const kLatitude = kDataRefs[2];
+const char *const kLongitude = kDataRefs[3];
+const char *const kElevation = kDataRefs[4];
+const char *const kAirspeed = kDataRefs[5];
+const char *const kHeading = kDataRefs[7];
 
 // The line the module must send for these host values (elevation in metres), as "%f" writes it in "C".
 std::string expectedLine(double latitude, double longitude, float airspeed, double elevationMetres, float heading) {
