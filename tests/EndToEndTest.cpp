@@ -32,7 +32,7 @@ const char *const kHeading = kDataRefs[7];
 
 // The line the module must send for these host values (elevation in metres), as "%f" writes it in "C".
 std::string expectedLine(double latitude, double longitude, float airspeed, double elevationMetres, float heading) {
-    char line[512];
+    char line[4096];
     std::snprintf(line, sizeof line,
                   "{version:\"1\",latitude:\"%f\",longitude:\"%f\",speed:\"%f\",elevation:\"%f\",heading:\"%f\"}\n",
                   latitude, longitude, static_cast<double>(airspeed), elevationMetres * 3.28084,
@@ -166,6 +166,49 @@ TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
     // Values too long for a line: that tick sends nothing rather than a line cut short.
     setPosition(1e300, -1e300, 0, 1e300, 0);
     EXPECT_TRUE(contains(tick(), "Bytes sent: 0"));
+    setPosition(1, 2, 3, 4, 5);
+    tick();
+    EXPECT_EQ(client.readLine(), expectedLine(1, 2, 3, 4, 5));
+}
+
+TEST_F(EndToEnd, ExtremeHostValuesGiveAWholeLineOrNone) {
+    start();
+    TcpClient client;
+    loadAndConnect(client);
+
+    const double tiniest = std::numeric_limits<double>::denorm_min();
+    const double largest = std::numeric_limits<double>::max();
+    const float largestFloat = std::numeric_limits<float>::max();
+    const float tiniestFloat = std::numeric_limits<float>::denorm_min();
+    struct Values {
+        double latitude, longitude;
+        float airspeed;
+        double elevation;
+        float heading;
+    };
+    for (Values values : {Values{90, 180, 0.0f, 0.0, 360.0f},
+                          Values{-90, -180, -0.0f, -0.0, -0.0f},
+                          Values{-0.0, -0.0, tiniestFloat, tiniest, -tiniestFloat},
+                          Values{tiniest, -std::numeric_limits<double>::min(), 1e-40f, -tiniest, 1e-45f},
+                          Values{89.9999995, -179.9999995, 999.9999995f, 8848.86, 359.9999995f},
+                          Values{0, 0, largestFloat, 1e150, -largestFloat},
+                          Values{1e200, 0, 0, 0, 0},
+                          Values{largest, 0, 0, 0, 0},
+                          Values{0, -largest, largestFloat, 0, largestFloat},
+                          Values{-largest, largest, 0, largest, 0},
+                          Values{kNan, kInfinity, -kInfinity, largest, kInfinity}}) {
+        setPosition(values.latitude, values.longitude, values.airspeed, values.elevation, values.heading);
+        std::vector<std::string> output = tick();
+        std::string line = expectedLine(values.latitude, values.longitude, values.airspeed, values.elevation,
+                                        values.heading);
+        if (line.size() < 512) {
+            EXPECT_TRUE(contains(output, "Bytes sent: " + std::to_string(line.size()))) << line;
+            EXPECT_EQ(client.readLine(), line);
+        } else {
+            EXPECT_TRUE(contains(output, "Bytes sent: 0")) << line.size() << " bytes";
+        }
+    }
+    // Nothing was left over from a line that was not sent.
     setPosition(1, 2, 3, 4, 5);
     tick();
     EXPECT_EQ(client.readLine(), expectedLine(1, 2, 3, 4, 5));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -73,6 +74,61 @@ TEST(PositionLine, WritesNegativesRoundingAndWidenedFloatsAsPrintfDoes) {
                                  static_cast<float>(std::ldexp(mantissa(random), exponent(random))));
         ASSERT_EQ(format(data), printfLine(data)) << "sample " << i;
     }
+}
+
+// A million lines of values the host can give, in the "C" locale. A third of the values sit on a
+// sixth-decimal tie, where the exact binary value decides the rounding.
+TEST(PositionLine, MatchesPrintfOnAMillionLinesOfHostValues) {
+    std::mt19937_64 random(27015);
+    std::uniform_int_distribution<int> kind(0, 2);
+    auto value = [&](double low, double high) {
+        double uniform = std::uniform_real_distribution<double>(low, high)(random);
+        if (kind(random) != 0) return uniform;
+        return (std::floor(uniform * 1e6) + 0.5) / 1e6;
+    };
+    for (int i = 0; i < 1000000; ++i) {
+        FlightData data = sample(value(-90, 90), value(-180, 180), static_cast<float>(value(-50, 1200)),
+                                 value(-1500, 70000), static_cast<float>(value(0, 360)));
+        ASSERT_EQ(format(data), printfLine(data)) << "sample " << i;
+    }
+}
+
+// Whatever mix of special and extreme values the host gives, the line is printf's whole line, or,
+// when that would not fit, nothing at all.
+TEST(PositionLine, ExtremeValuesGiveAWholeLineOrNone) {
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                               -std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(),
+                               -0.0,
+                               std::numeric_limits<double>::denorm_min(),
+                               -std::numeric_limits<double>::min(),
+                               std::numeric_limits<double>::max(),
+                               -std::numeric_limits<double>::max(),
+                               1e100,
+                               std::numeric_limits<float>::max(),
+                               std::numeric_limits<float>::denorm_min(),
+                               90, -90, 180, -180};
+    std::mt19937_64 random(90180);
+    std::uniform_int_distribution<std::size_t> pick(0, std::size(specials) - 1);
+    auto any = [&] { return specials[pick(random)]; };
+    int whole = 0, refused = 0;
+    for (int i = 0; i < 100000; ++i) {
+        FlightData data = sample(any(), any(), static_cast<float>(any()), any(), static_cast<float>(any()));
+        std::string expected = printfLine(data);
+        char buffer[kPositionLineBufferSize];
+        int length = formatPositionLine(data, buffer, sizeof buffer);
+        if (expected.size() < sizeof buffer) {
+            ASSERT_EQ(std::string(buffer, static_cast<std::size_t>(std::max(length, 0))), expected) << "sample " << i;
+            ++whole;
+        } else {
+            ASSERT_EQ(length, 0) << "sample " << i << " needs " << expected.size() << " bytes";
+            ++refused;
+        }
+    }
+    // Both outcomes were exercised.
+    EXPECT_GT(whole, 1000);
+    EXPECT_GT(refused, 1000);
 }
 
 TEST(PositionLine, IgnoresADecimalCommaLocale) {
