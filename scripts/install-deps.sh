@@ -8,6 +8,7 @@ packages=(
   wine wine64                                          # running the Windows build
   locales-all                                          # a decimal-comma locale for the tests
   netcat-openbsd                                       # watching the feed: nc localhost 27015
+  valgrind                                             # the end-to-end run under memcheck
 )
 
 missing=()

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <regex>
 #include <string>
@@ -18,13 +20,22 @@ struct HostSetup {
     std::string host;    // the host executable
     std::string module;  // the plug-in module it loads
     bool wine = false;   // run the (Windows) host under Wine
+    bool valgrind = false;  // run the (Linux) host under valgrind's memcheck
 };
+
+// What valgrind exits with when it found a memory error or a leak.
+constexpr int kValgrindErrorExit = 97;
 
 class HostProcess {
 public:
-    HostProcess(const HostSetup &setup, const std::vector<std::string> &options) {
+    HostProcess(const HostSetup &setup, const std::vector<std::string> &options) : valgrind_(setup.valgrind) {
         std::vector<std::string> arguments;
         if (setup.wine) arguments.push_back("wine");
+        if (setup.valgrind) {
+            arguments.insert(arguments.end(), {"valgrind", "--quiet", "--leak-check=full",
+                                               "--errors-for-leak-kinds=definite,indirect",
+                                               "--error-exitcode=" + std::to_string(kValgrindErrorExit)});
+        }
         arguments.push_back(setup.host);
         arguments.insert(arguments.end(), options.begin(), options.end());
         arguments.push_back(setup.module);
@@ -56,11 +67,13 @@ public:
     // Closing its input tells the host to quit, which stops and unloads the module.
     ~HostProcess() {
         if (input_ != -1) ::close(input_);
-        if (pid_ > 0 && !exited(std::chrono::seconds(10))) {
+        if (pid_ > 0 && !exited(std::chrono::seconds(30))) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
         if (output_ != -1) ::close(output_);
+        EXPECT_FALSE(valgrind_ && WIFEXITED(status_) && WEXITSTATUS(status_) == kValgrindErrorExit)
+            << "valgrind found errors in the host: see its report above";
     }
 
     // Ctrl-C, as a user stops the host's real-time run.
@@ -133,13 +146,15 @@ private:
     bool exited(std::chrono::seconds timeout) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return true;
+            if (waitpid(pid_, &status_, WNOHANG) == pid_) return true;
             usleep(10000);
         }
         return false;
     }
 
     pid_t pid_ = -1;
+    bool valgrind_ = false;
+    int status_ = 0;
     int input_ = -1;
     int output_ = -1;
     std::string pending_;
