@@ -6,13 +6,28 @@
 
 namespace {
 
+constexpr unsigned short kPortNumber = 27015;
 const char *const kPort = "27015";
 
-// How often a waiting listener looks whether stop asked it to end.
-constexpr int kStopPollMilliseconds = 20;
+// A waiting listener sleeps until a client comes; stop wakes it by connecting itself. Should that
+// connection never arrive, the listener still looks for a stop request this often.
+constexpr int kStopCheckMilliseconds = 500;
 constexpr std::chrono::seconds kStopTimeout{1};
 
 void listenerThread(void *server) { static_cast<PositionServer *>(server)->listenForClient(); }
+
+// Starts a connection to our own port, without waiting for it, to wake a waiting listener.
+SOCKET connectToListener() {
+    SOCKET wake = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (wake == INVALID_SOCKET) return wake;
+    setNonBlocking(wake);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPortNumber);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(wake, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    return wake;
+}
 
 }  // namespace
 
@@ -97,11 +112,17 @@ int PositionServer::openAndAccept() {
 
 SOCKET PositionServer::waitForClient() {
     while (listening.load() == kListening) {
-        int ready = waitReadable(listenSocket, kStopPollMilliseconds);
+        int ready = waitReadable(listenSocket, kStopCheckMilliseconds);
         if (ready == SOCKET_ERROR && !isWouldBlock(WSAGetLastError())) return INVALID_SOCKET;
         if (ready != 1) continue;
         SOCKET client = accept(listenSocket, nullptr, nullptr);
-        if (client != INVALID_SOCKET || !isWouldBlock(WSAGetLastError())) return client;
+        if (client == INVALID_SOCKET && isWouldBlock(WSAGetLastError())) continue;
+        // After a stop request, whoever connected (most likely stop itself) is not served.
+        if (client != INVALID_SOCKET && listening.load() != kListening) {
+            closesocket(client);
+            return INVALID_SOCKET;
+        }
+        return client;
     }
     return INVALID_SOCKET;
 }
@@ -157,10 +178,18 @@ int PositionServer::closeConnection() {
 
 void PositionServer::stop() {
     int expected = kListening;
-    listening.compare_exchange_strong(expected, kStopRequested);
+    SOCKET wake = INVALID_SOCKET;
+    WSADATA wsaData;
+    bool wakeListener = listening.compare_exchange_strong(expected, kStopRequested) &&
+                        WSAStartup(MAKEWORD(2, 2), &wsaData) == 0;
+    if (wakeListener) wake = connectToListener();
     auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
     while (isListening() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (wakeListener) {
+        if (wake != INVALID_SOCKET) closesocket(wake);
+        WSACleanup();
     }
     if (isConnected()) closeConnection();
 }
