@@ -8,6 +8,7 @@ packages=(
   wine wine64                                          # running the Windows build
   locales-all                                          # a decimal-comma locale for the tests
   netcat-openbsd                                       # watching the feed: nc localhost 27015
+  binutils binutils-mingw-w64-x86-64 file unzip        # stripping the modules for the zip, and checking it
 )
 
 missing=()
