@@ -9,6 +9,7 @@ packages=(
   locales-all                                          # a decimal-comma locale for the tests
   netcat-openbsd                                       # watching the feed: nc localhost 27015
   valgrind                                             # the end-to-end run under memcheck
+  binutils binutils-mingw-w64-x86-64 file unzip        # stripping the modules for the zip, and checking it
 )
 
 missing=()

@@ -1,0 +1,34 @@
+# The plug-in folder as X-Plane 11.10 and later loads it, zipped by `cpack` or the `package` target:
+#   BelvantoPlugin/{lin_x64,win_x64}/BelvantoPlugin.xpl, with the README and the licence.
+# The modules go in stripped. Each keeps its debug symbols beside it in BelvantoPlugin.xpl.debug, which
+# X-Plane ignores and a debugger finds through the module's debug link. The Windows module comes from the
+# windows preset's own build tree, which must be built first.
+find_program(MINGW_OBJCOPY x86_64-w64-mingw32-objcopy REQUIRED)
+
+set(PLUGIN_FOLDER ${PROJECT_NAME})
+
+# Installs a copy of the module, then splits its debug symbols off into a file of their own. The build
+# outputs stay whole for the tests and for debugging in place.
+function(install_stripped_module module platform objcopy)
+  set(destination ${PLUGIN_FOLDER}/${platform})
+  install(FILES ${module} DESTINATION ${destination} RENAME ${PROJECT_NAME}.xpl)
+  string(CONFIGURE [[
+    set(installed_module "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/@destination@/@PROJECT_NAME@.xpl")
+    execute_process(COMMAND "@objcopy@" --only-keep-debug "${installed_module}" "${installed_module}.debug"
+                    COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND "@objcopy@" --strip-all "--add-gnu-debuglink=${installed_module}.debug" "${installed_module}"
+                    COMMAND_ERROR_IS_FATAL ANY)
+  ]] split_debug_info @ONLY)
+  install(CODE "${split_debug_info}")
+endfunction()
+
+install_stripped_module($<TARGET_FILE:BelvantoPlugin> lin_x64 ${CMAKE_OBJCOPY})
+install_stripped_module(${WINDOWS_BUILD_DIR}/BelvantoPlugin.xpl win_x64 ${MINGW_OBJCOPY})
+install(FILES README.md LICENSE DESTINATION ${PLUGIN_FOLDER})
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+set(PACKAGE_ZIP ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip)
+include(CPack)
