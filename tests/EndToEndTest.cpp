@@ -30,13 +30,21 @@ const char *const kElevation = kDataRefs[4];
 const char *const kAirspeed = kDataRefs[5];
 const char *const kHeading = kDataRefs[7];
 
-// The line the module must send for these host values (elevation in metres), as "%f" writes it in "C".
-std::string expectedLine(double latitude, double longitude, float airspeed, double elevationMetres, float heading) {
+// The values the line carries, as the host serves them (elevation in metres).
+struct HostValues {
+    double latitude, longitude;
+    float airspeed;
+    double elevation;
+    float heading;
+};
+
+// The line the module must send for these host values, as "%f" writes it in "C".
+std::string expectedLine(const HostValues &values) {
     char line[4096];
     std::snprintf(line, sizeof line,
                   "{version:\"1\",latitude:\"%f\",longitude:\"%f\",speed:\"%f\",elevation:\"%f\",heading:\"%f\"}\n",
-                  latitude, longitude, static_cast<double>(airspeed), elevationMetres * 3.28084,
-                  static_cast<double>(heading));
+                  values.latitude, values.longitude, static_cast<double>(values.airspeed), values.elevation * 3.28084,
+                  static_cast<double>(values.heading));
     return line;
 }
 
@@ -80,12 +88,12 @@ protected:
     }
 
     // Sets every value the line carries (the host starts them where its demo flight begins).
-    void setPosition(double latitude, double longitude, float airspeed, double elevation, float heading) {
-        set(kLatitude, latitude);
-        set(kLongitude, longitude);
-        set(kAirspeed, airspeed);
-        set(kElevation, elevation);
-        set(kHeading, heading);
+    void setPosition(const HostValues &values) {
+        set(kLatitude, values.latitude);
+        set(kLongitude, values.longitude);
+        set(kAirspeed, values.airspeed);
+        set(kElevation, values.elevation);
+        set(kHeading, values.heading);
     }
 
     void set(const char *dataRef, double value) {
@@ -132,17 +140,11 @@ TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
     TcpClient client;
     loadAndConnect(client);
 
-    struct Values {
-        double latitude, longitude;
-        float airspeed;
-        double elevation;
-        float heading;
-    };
-    for (Values values : {Values{47.458056, 8.548056, 0.0f, 432.0, 160.0f},
-                          Values{-33.946111, 151.177222, 142.37f, 3048.5, 359.99f},
-                          Values{-0.0000004, -179.9999995, 80.125f, -12.3, 0.5f},
-                          Values{kNan, -kNan, kInfinity, -kInfinity, -kInfinity}}) {
-        setPosition(values.latitude, values.longitude, values.airspeed, values.elevation, values.heading);
+    for (HostValues values : {HostValues{47.458056, 8.548056, 0.0f, 432.0, 160.0f},
+                              HostValues{-33.946111, 151.177222, 142.37f, 3048.5, 359.99f},
+                              HostValues{-0.0000004, -179.9999995, 80.125f, -12.3, 0.5f},
+                              HostValues{kNan, -kNan, kInfinity, -kInfinity, -kInfinity}}) {
+        setPosition(values);
         std::vector<std::string> output = tick();
         // The eight reads, in table order, each with its type, before the line goes out.
         std::vector<std::string> reads;
@@ -157,18 +159,17 @@ TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
                                                    "host: getf " + std::string(kDataRefs[5]),
                                                    "host: geti " + std::string(kDataRefs[6]),
                                                    "host: getf " + std::string(kDataRefs[7])}));
-        std::string line = expectedLine(values.latitude, values.longitude, values.airspeed, values.elevation,
-                                        values.heading);
+        std::string line = expectedLine(values);
         EXPECT_TRUE(contains(output, "Bytes sent: " + std::to_string(line.size())));
         EXPECT_EQ(client.readLine(), line);
     }
 
     // Values too long for a line: that tick sends nothing rather than a line cut short.
-    setPosition(1e300, -1e300, 0, 1e300, 0);
+    setPosition({1e300, -1e300, 0, 1e300, 0});
     EXPECT_TRUE(contains(tick(), "Bytes sent: 0"));
-    setPosition(1, 2, 3, 4, 5);
+    setPosition({1, 2, 3, 4, 5});
     tick();
-    EXPECT_EQ(client.readLine(), expectedLine(1, 2, 3, 4, 5));
+    EXPECT_EQ(client.readLine(), expectedLine({1, 2, 3, 4, 5}));
 }
 
 TEST_F(EndToEnd, ExtremeHostValuesGiveAWholeLineOrNone) {
@@ -180,27 +181,20 @@ TEST_F(EndToEnd, ExtremeHostValuesGiveAWholeLineOrNone) {
     const double largest = std::numeric_limits<double>::max();
     const float largestFloat = std::numeric_limits<float>::max();
     const float tiniestFloat = std::numeric_limits<float>::denorm_min();
-    struct Values {
-        double latitude, longitude;
-        float airspeed;
-        double elevation;
-        float heading;
-    };
-    for (Values values : {Values{90, 180, 0.0f, 0.0, 360.0f},
-                          Values{-90, -180, -0.0f, -0.0, -0.0f},
-                          Values{-0.0, -0.0, tiniestFloat, tiniest, -tiniestFloat},
-                          Values{tiniest, -std::numeric_limits<double>::min(), 1e-40f, -tiniest, 1e-45f},
-                          Values{89.9999995, -179.9999995, 999.9999995f, 8848.86, 359.9999995f},
-                          Values{0, 0, largestFloat, 1e150, -largestFloat},
-                          Values{1e200, 0, 0, 0, 0},
-                          Values{largest, 0, 0, 0, 0},
-                          Values{0, -largest, largestFloat, 0, largestFloat},
-                          Values{-largest, largest, 0, largest, 0},
-                          Values{kNan, kInfinity, -kInfinity, largest, kInfinity}}) {
-        setPosition(values.latitude, values.longitude, values.airspeed, values.elevation, values.heading);
+    for (HostValues values : {HostValues{90, 180, 0.0f, 0.0, 360.0f},
+                              HostValues{-90, -180, -0.0f, -0.0, -0.0f},
+                              HostValues{-0.0, -0.0, tiniestFloat, tiniest, -tiniestFloat},
+                              HostValues{tiniest, -std::numeric_limits<double>::min(), 1e-40f, -tiniest, 1e-45f},
+                              HostValues{89.9999995, -179.9999995, 999.9999995f, 8848.86, 359.9999995f},
+                              HostValues{0, 0, largestFloat, 1e150, -largestFloat},
+                              HostValues{1e200, 0, 0, 0, 0},
+                              HostValues{largest, 0, 0, 0, 0},
+                              HostValues{0, -largest, largestFloat, 0, largestFloat},
+                              HostValues{-largest, largest, 0, largest, 0},
+                              HostValues{kNan, kInfinity, -kInfinity, largest, kInfinity}}) {
+        setPosition(values);
         std::vector<std::string> output = tick();
-        std::string line = expectedLine(values.latitude, values.longitude, values.airspeed, values.elevation,
-                                        values.heading);
+        std::string line = expectedLine(values);
         if (line.size() < 512) {
             EXPECT_TRUE(contains(output, "Bytes sent: " + std::to_string(line.size()))) << line;
             EXPECT_EQ(client.readLine(), line);
@@ -209,9 +203,9 @@ TEST_F(EndToEnd, ExtremeHostValuesGiveAWholeLineOrNone) {
         }
     }
     // Nothing was left over from a line that was not sent.
-    setPosition(1, 2, 3, 4, 5);
+    setPosition({1, 2, 3, 4, 5});
     tick();
-    EXPECT_EQ(client.readLine(), expectedLine(1, 2, 3, 4, 5));
+    EXPECT_EQ(client.readLine(), expectedLine({1, 2, 3, 4, 5}));
 }
 
 TEST_F(EndToEnd, EnableDisableAndMessagesLeaveTheFeedAsItWas) {
@@ -289,7 +283,7 @@ TEST_F(EndToEnd, APortHeldElsewhereFailsOnceATickUntilItIsFree) {
 TEST_F(EndToEnd, AClientThatNeverReadsLeavesTheTicksFastAndTheLinesWhole) {
     start({});
     load();
-    setPosition(0, 0, 0, 0, 0);
+    setPosition({0, 0, 0, 0, 0});
     host->command("advance 4");
     TcpClient client;
     ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }, std::chrono::seconds(10)));
@@ -317,7 +311,7 @@ TEST_F(EndToEnd, AClientThatNeverReadsLeavesTheTicksFastAndTheLinesWhole) {
         tick();
     }
     received += client.readAll(std::chrono::milliseconds(300));
-    std::string line = expectedLine(0, 0, 0, 0, 0);
+    std::string line = expectedLine({0, 0, 0, 0, 0});
     ASSERT_GE(received.size(), line.size());
     for (std::size_t offset = 0; offset < received.size(); offset += line.size()) {
         ASSERT_EQ(received.substr(offset, line.size()), line) << "at byte " << offset;
@@ -380,7 +374,7 @@ TEST_F(EndToEnd, DataRefsTheHostDoesNotKnowReadAsZero) {
     TcpClient client;
     host->command("advance 4");
     ASSERT_TRUE(client.connectWithin(std::chrono::seconds(10)));
-    setPosition(45, 7.25, 0, 0, 90);
+    setPosition({45, 7.25, 0, 0, 90});
     std::string line;
     for (int second = 0; second < 20 && line.empty(); ++second) {
         std::vector<std::string> output = tick();
@@ -388,7 +382,7 @@ TEST_F(EndToEnd, DataRefsTheHostDoesNotKnowReadAsZero) {
         EXPECT_TRUE(contains(output, "host: getf null"));
         if (anyStartsWith(output, "Bytes sent: ")) line = client.readLine();
     }
-    EXPECT_EQ(line, expectedLine(0, 7.25, 0, 0, 0));
+    EXPECT_EQ(line, expectedLine({0, 7.25, 0, 0, 0}));
 }
 
 TEST_F(EndToEnd, TheLineKeepsItsDecimalPointsInADecimalCommaLocale) {
@@ -396,9 +390,9 @@ TEST_F(EndToEnd, TheLineKeepsItsDecimalPointsInADecimalCommaLocale) {
     ASSERT_TRUE(host->waitForCount("^host: locale ", 1)) << testing::PrintToString(host->log());
     TcpClient client;
     loadAndConnect(client);
-    setPosition(46.5, 0, 0, 1000.25, 0);
+    setPosition({46.5, 0, 0, 1000.25, 0});
     tick();
-    EXPECT_EQ(client.readLine(), expectedLine(46.5, 0, 0, 1000.25, 0));
+    EXPECT_EQ(client.readLine(), expectedLine({46.5, 0, 0, 1000.25, 0}));
 }
 
 TEST_F(EndToEnd, TheDemoFlightFeedsALiveLineEverySecondUntilCtrlC) {
