@@ -8,6 +8,7 @@ packages=(
   wine wine64                                          # running the Windows build
   locales-all                                          # a decimal-comma locale for the tests
   netcat-openbsd                                       # watching the feed: nc localhost 27015
+  jq gpsbabel python3                                  # feedclient's tests read its output back
 )
 
 missing=()

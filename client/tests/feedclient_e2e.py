@@ -2,7 +2,7 @@
 """feedclient and the README's Python example against the plug-in in the stand-in host, their output read
 back with tools of others: jq, gpsbabel, and Python's csv and XML modules.
 
-Paths come from the environment: FEEDCLIENT, STANDIN_HOST, MODULE, READ_FEED_EXAMPLE.
+Paths come from the environment: FEEDCLIENT, STANDIN_HOST, MODULE, READ_FEED_EXAMPLE, README.
 Run one case: feedclient_e2e.py FeedClientTest.test_json
 """
 import csv
@@ -225,7 +225,8 @@ class FeedClientTest(unittest.TestCase):
         host.wait_listening()
         path = os.path.join(self.folder.name, "track.gpx")
         client = self.start_client("--gpx", path)
-        wait_for(lambda: open(path).read().count("<trkpt") >= 3, 20, "three points in the track")
+        wait_for(lambda: os.path.exists(path) and open(path).read().count("<trkpt") >= 3, 20,
+                 "three points in the track")
         client.send_signal(stop_signal)
         return client.wait(timeout=10), path
 
@@ -287,8 +288,9 @@ class FeedClientTest(unittest.TestCase):
             err_reader.until("dropped an unfinished line of 50 bytes")
             client.send_signal(signal.SIGINT)
             self.assertEqual(client.wait(timeout=10), 1)
-        while out_reader.next() is not None:
-            pass
+        for reader in out_reader, err_reader:
+            while reader.next() is not None:
+                pass
         self.assertEqual(len(out_reader.seen), 3, out_reader.seen)  # the header and the two good lines
         messages = "".join(err_reader.seen)
         self.assertIn('line 2: bad value of "speed" at column 67: expected six decimals, found 5: '
@@ -298,6 +300,8 @@ class FeedClientTest(unittest.TestCase):
         self.assertNotIn("line 4", messages)
 
     def test_read_feed_example(self):
+        with open(os.environ["READ_FEED_EXAMPLE"]) as example, open(os.environ["README"]) as readme:
+            self.assertIn("```python\n" + example.read() + "```\n", readme.read(), "the README quotes another example")
         host = self.start_host()
         host.wait_listening()
         example = subprocess.Popen(["python3", os.environ["READ_FEED_EXAMPLE"]], text=True, stdout=subprocess.PIPE,
