@@ -2,6 +2,8 @@
 
 #include <clocale>
 #include <cmath>
+#include <random>
+#include <regex>
 #include <string>
 
 #include "FeedLine.h"
@@ -152,6 +154,43 @@ TEST(FeedLineParse, RejectsNumbersPercentFNeverWrites) {
         {"beyond a double", goodLineWith("47.458056", "1" + std::string(309, '0') + ".000000"),
          "bad value of \"latitude\" at column 24: number out of range"},
     });
+}
+
+// Random edits of good lines: the parser takes exactly the lines the grammar, as a regular expression,
+// takes, and says where each other one goes wrong.
+TEST(FeedLineParse, AgreesWithTheGrammarOnRandomEdits) {
+    const std::string value = "\"(-?(?:(?:0|[1-9][0-9]*)\\.[0-9]{6}|nan|inf))\"";
+    const std::regex grammar("\\{version:\"1\",latitude:" + value + ",longitude:" + value + ",speed:" + value +
+                             ",elevation:" + value + ",heading:" + value + "\\}");
+    const std::string alphabet = std::string("{}\":,.-019naif \r\n\x7f\xff") + '\0';
+    std::mt19937 random(27015);
+    int accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string line = round % 2 ? kGoodLine : lineWith("-0.000000", "nan", "-inf", "10.000000", "0.500000");
+        for (int edits = 1 + random() % 3; edits > 0; --edits) {
+            std::size_t at = random() % (line.size() + 1);
+            char c = alphabet[random() % alphabet.size()];
+            switch (random() % 3) {
+                case 0:
+                    line.insert(at, 1, c);
+                    break;
+                case 1:
+                    if (at < line.size()) line.erase(at, 1);
+                    break;
+                default:
+                    if (at < line.size()) line[at] = c;
+                    break;
+            }
+        }
+        std::string fault = faultOf(line);
+        bool matches = std::regex_match(line, grammar);
+        ASSERT_EQ(fault.empty(), matches) << testing::PrintToString(line) << " " << fault;
+        if (!matches) {
+            EXPECT_NE(fault.find(" at column "), std::string::npos) << fault;
+        }
+        accepted += matches;
+    }
+    EXPECT_GT(accepted, 100);  // some edits keep the line good, and those must pass too
 }
 
 TEST(BadLineDescription, NamesTheLineAndShowsItEscaped) {
