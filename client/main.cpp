@@ -167,8 +167,8 @@ FeedEnd readFeed(int fd, const Options &options, PositionWriter &writer, Tally &
 
 std::string seconds(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", value);
-    return text;
+    std::to_chars_result result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
+    return std::string(text, result.ptr) + " s";
 }
 
 }  // namespace
