@@ -10,6 +10,7 @@ packages=(
   netcat-openbsd                                       # watching the feed: nc localhost 27015
   valgrind                                             # the end-to-end run under memcheck
   binutils binutils-mingw-w64-x86-64 file unzip        # stripping the modules for the zip, and checking it
+  jq gpsbabel python3                                  # feedclient's tests read its output back
 )
 
 missing=()

@@ -1,0 +1,46 @@
+#pragma once
+
+// Reading the plug-in's position feed: splitting the byte stream into lines and parsing each line
+// strictly, with no dependence on the process locale.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// The plug-in formats into 512 bytes with a terminating NUL: no line it sends, without its LF, is longer.
+constexpr std::size_t kMaxLineLength = 510;
+
+enum Field { kLatitude, kLongitude, kSpeed, kElevation, kHeading, kFieldCount };
+// The keys, in the order the line carries them.
+extern const char *const kFieldNames[kFieldCount];
+
+struct Position {
+    std::string text[kFieldCount];  // each value as sent: "47.458056", "-nan", "inf"...
+    double value[kFieldCount];      // the same as a number; NaN for "nan" and "-nan"
+};
+
+// Parses one line without its LF. Returns an empty string on success, else what is wrong and at which
+// column, e.g. `expected key "speed" at column 58, found "elevation"`; `position` is then unspecified.
+std::string parseFeedLine(std::string_view line, Position &position);
+
+// "line N: FAULT: TEXT", with TEXT escaped (control bytes as \r, \xNN) and cut to a readable length.
+std::string describeBadLine(unsigned long lineNumber, std::string_view line, const std::string &fault);
+
+// Splits received bytes into lines. A line longer than kMaxLineLength is handed out as soon as that is
+// known, cut to kMaxLineLength + 1 bytes so the parser rejects it, and the rest of it up to its LF skipped.
+class LineSplitter {
+public:
+    void append(const char *data, std::size_t size) { pending.append(data, size); }
+    // Takes the next line without its LF; false when no complete line is waiting.
+    bool next(std::string &line);
+    // How many bytes of an unfinished line are held (0 while skipping the rest of an overlong one).
+    std::size_t unfinishedBytes() const { return skipping ? 0 : pending.size(); }
+    void clear() {
+        pending.clear();
+        skipping = false;
+    }
+
+private:
+    std::string pending;
+    bool skipping = false;
+};

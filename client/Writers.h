@@ -1,0 +1,33 @@
+#pragma once
+
+// The client's output formats. Every writer writes each position out as soon as it has it.
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "FeedLine.h"
+
+using Clock = std::chrono::system_clock;
+
+class PositionWriter {
+public:
+    virtual ~PositionWriter() = default;
+    // Writes one position received at `received`; false if the output failed.
+    virtual bool write(const Position &position, Clock::time_point received) = 0;
+    // The feed dropped: the next position does not continue from the last one.
+    virtual void feedLost() {}
+};
+
+// One readable line per position, values rounded.
+std::unique_ptr<PositionWriter> makeLiveWriter(std::FILE *out);
+// JSON Lines: quoted keys, numbers as sent, null for NaN and infinities (JSON has neither).
+std::unique_ptr<PositionWriter> makeJsonWriter(std::FILE *out);
+// A header, then the values exactly as sent (nan, -nan, inf and -inf included).
+std::unique_ptr<PositionWriter> makeCsvWriter(std::FILE *out);
+// A GPX 1.1 track, complete on disk after every point. Null, with `error` set, if the file cannot be made.
+std::unique_ptr<PositionWriter> makeGpxWriter(const std::string &path, std::string &error);
+
+// The time in UTC as ISO 8601 with milliseconds, e.g. 2026-12-07T23:14:58.123Z.
+std::string utcTimestamp(Clock::time_point time);
