@@ -1,40 +1,33 @@
-// Measures the position feed against its alternatives, side by side and interleaved in one run, and
-// prints a table of ratios. A report, not a test: it exits 0 whether or not the targets are met.
+// Measures the position feed against its alternatives with Google Benchmark: repetitions of each, in a
+// random interleaving within one run, then a table of the medians' ratios against their targets. A
+// report: a missed target still exits 0, a failed sanity check (a line lost, say) exits 1.
 //
-// The tick is the sampler's own flight loop callback with the real PositionServer, driven as the host
-// drives it; the six XPLM calls it makes are answered below from a table of values.
+// The tick is the sampler's own flight loop callback with the real PositionServer; the XPLM calls it
+// makes are answered below from a table of values.
+#include <benchmark/benchmark.h>
+#include <ext/stdio_filebuf.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <map>
+#include <memory>
 #include <numeric>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "FlightSampler.h"
-#include "PositionServer.h"
 #include "TestSupport.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 
 // Counts every heap allocation of the process, operator new's and the C library's alike, by standing in
 // for malloc and handing each call on to glibc's own. The sanitizers bring their own malloc: under them
-// nothing is counted, and the benchmark says so.
+// nothing is counted, and the sanity check on counting fails.
 namespace {
-
 std::atomic<long> gAllocations{0};
-
 }  // namespace
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -60,7 +53,8 @@ __attribute__((visibility("default"))) void free(void *memory) noexcept { __libc
 }
 #endif
 
-// The host's side of the sampler: its data refs, served from this table, and its one flight loop.
+// The host's side of the sampler: its data refs, served from this table. The benchmark calls the flight
+// loop callback itself.
 namespace {
 
 struct HostDataRef {
@@ -74,9 +68,6 @@ HostDataRef gHostDataRefs[] = {
     {"sim/flightmodel/position/elevation", 0},         {"sim/flightmodel/position/indicated_airspeed", 0},
     {"sim/flightmodel/failures/onground_any", 0},      {"sim/flightmodel/position/psi", 0},
 };
-
-XPLMFlightLoop_f gFlightLoop = nullptr;
-void *gFlightLoopRefcon = nullptr;
 
 double valueOf(XPLMDataRef handle) { return handle ? *static_cast<double *>(handle) : 0.0; }
 
@@ -93,30 +84,17 @@ XPLMDataRef XPLMFindDataRef(const char *name) { return &hostDataRef(name); }
 int XPLMGetDatai(XPLMDataRef handle) { return static_cast<int>(valueOf(handle)); }
 float XPLMGetDataf(XPLMDataRef handle) { return static_cast<float>(valueOf(handle)); }
 double XPLMGetDatad(XPLMDataRef handle) { return valueOf(handle); }
-void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f callback, float, void *refcon) {
-    gFlightLoop = callback;
-    gFlightLoopRefcon = refcon;
-}
-void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f callback, void *) {
-    if (callback == gFlightLoop) gFlightLoop = nullptr;
-}
+void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f, float, void *) {}
+void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f, void *) {}
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double nanosecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double percentile99(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() * 99 / 100];
+void countAllocations(benchmark::State &state, long allocations) {
+    state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
 }
 
 // Whether the allocation count sees an allocation at all, so that a count of 0 means something.
@@ -142,6 +120,30 @@ std::vector<FlightData> realisticPositions(std::size_t count) {
     return positions;
 }
 
+const std::vector<FlightData> gPositions = realisticPositions(4096);
+
+// Hands out the positions in turn, round and round.
+class PositionCycle {
+public:
+    const FlightData &next() {
+        const FlightData &data = gPositions[at];
+        at = at + 1 == gPositions.size() ? 0 : at + 1;
+        return data;
+    }
+
+private:
+    std::size_t at = 0;
+};
+
+// What the simulator would read for `data`; the data ref holds the elevation in metres.
+void setHostPosition(const FlightData &data) {
+    hostDataRef("sim/flightmodel/position/latitude") = data.latitude;
+    hostDataRef("sim/flightmodel/position/longitude") = data.longitude;
+    hostDataRef("sim/flightmodel/position/elevation") = data.elevation / 3.28084;
+    hostDataRef("sim/flightmodel/position/indicated_airspeed") = data.indicatedAirspeed;
+    hostDataRef("sim/flightmodel/position/psi") = data.heading;
+}
+
 using LineFormat = int (*)(const FlightData &, char *, std::size_t);
 
 // The obvious alternative: the same line from printf's "%f", which follows the process locale.
@@ -152,80 +154,26 @@ int formatWithSnprintf(const FlightData &data, char *buffer, std::size_t size) {
                          static_cast<double>(data.heading));
 }
 
-bool sameLines(const std::vector<FlightData> &positions) {
-    for (const FlightData &data : positions) {
+bool sameLines() {
+    for (const FlightData &data : gPositions) {
         char ours[kPositionLineBufferSize], theirs[kPositionLineBufferSize];
         int length = formatPositionLine(data, ours, sizeof ours);
-        if (length != formatWithSnprintf(data, theirs, sizeof theirs) || std::string(ours) != theirs) return false;
+        if (length != formatWithSnprintf(data, theirs, sizeof theirs) || std::strcmp(ours, theirs) != 0) return false;
     }
     return true;
 }
 
-// Mean time per line over all the positions; `sink` takes something of every line so none is skipped.
-double nanosecondsPerLine(LineFormat format, const std::vector<FlightData> &positions, unsigned &sink) {
-    char buffer[kPositionLineBufferSize];
-    auto start = Clock::now();
-    for (const FlightData &data : positions) {
-        int length = format(data, buffer, sizeof buffer);
-        sink += static_cast<unsigned>(length) + static_cast<unsigned char>(buffer[length / 2]);
-    }
-    return nanosecondsSince(start) / static_cast<double>(positions.size());
-}
-
-// A loopback client of the feed port that reads only when told to.
-class FeedClient {
+// Sends stdout, where every send logs "Bytes sent: N", to a temporary file while it lives.
+class LogCapture {
 public:
-    FeedClient() = default;
-    FeedClient(const FeedClient &) = delete;
-    FeedClient &operator=(const FeedClient &) = delete;
-    ~FeedClient() { close(); }
-
-    // A receive buffer size > 0 is set before connecting, so the window it offers stays small.
-    bool connect(int receiveBufferSize) {
-        close();
-        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBufferSize > 0) {
-            setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof receiveBufferSize);
-        }
-        sockaddr_in address = loopback(kFeedPort);
-        return ::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    }
-
-    // Reads whatever has arrived, without waiting and without allocating.
-    void drain() {
-        char chunk[65536];
-        while (recv(socket_, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
-        }
-    }
-
-    int socket() const { return socket_; }
-
-    void close() {
-        if (socket_ != -1) ::close(socket_);
-        socket_ = -1;
-    }
-
-private:
-    int socket_ = -1;
-};
-
-bool connectClient(PositionServer &server, FeedClient &client, int receiveBufferSize) {
-    server.startListener();
-    return waitUntil([&] { return client.connect(receiveBufferSize); }) &&
-           waitUntil([&] { return server.isConnected() && !server.isListening(); });
-}
-
-// Sends stdout, where sendFlightData logs every call, to a temporary file while it lives.
-class StdoutCapture {
-public:
-    StdoutCapture() : file(std::tmpfile()), saved(dup(STDOUT_FILENO)) {
+    LogCapture() : file(std::tmpfile()), saved(dup(STDOUT_FILENO)) {
         std::fflush(stdout);
         dup2(fileno(file), STDOUT_FILENO);
     }
-    ~StdoutCapture() {
+    ~LogCapture() {
         std::fflush(stdout);
         dup2(saved, STDOUT_FILENO);
-        ::close(saved);
+        close(saved);
         std::fclose(file);
     }
 
@@ -236,11 +184,16 @@ public:
         return static_cast<long>(status.st_size);
     }
 
-    // What was written from byte `from` on.
-    std::string textFrom(long from) {
+    // The byte counts logged from byte `from` on, in order.
+    std::vector<int> byteCountsFrom(long from) {
         std::string text(static_cast<std::size_t>(std::max(0L, size() - from)), '\0');
         pread(fileno(file), text.data(), text.size(), from);
-        return text;
+        const std::string label = "Bytes sent: ";
+        std::vector<int> counts;
+        for (std::size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1)) {
+            counts.push_back(std::atoi(text.c_str() + at + label.size()));
+        }
+        return counts;
     }
 
 private:
@@ -248,99 +201,42 @@ private:
     int saved;
 };
 
-// The byte counts logged as "Bytes sent: N", in order.
-std::vector<int> loggedByteCounts(const std::string &log) {
-    const std::string label = "Bytes sent: ";
-    std::vector<int> counts;
-    for (std::size_t at = log.find(label); at != std::string::npos; at = log.find(label, at + 1)) {
-        counts.push_back(std::atoi(log.c_str() + at + label.size()));
-    }
-    return counts;
+// A loopback client of the feed port, connected once the server's listener has taken it; a receive
+// buffer size > 0 is set before connecting, so the window it offers stays small.
+bool connectClient(PositionServer &server, int &client, int receiveBufferSize) {
+    server.startListener();
+    return waitUntil([&] {
+               close(client);
+               client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+               if (receiveBufferSize > 0) {
+                   setsockopt(client, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof receiveBufferSize);
+               }
+               sockaddr_in address = loopback(kFeedPort);
+               return connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+           }) &&
+           waitUntil([&] { return server.isConnected() && !server.isListening(); });
 }
 
-// Ticks until a tick's send took nothing: the client's window and the server's send buffer are full.
-bool fillUntilStalled(PositionServer &server, const std::vector<FlightData> &positions, StdoutCapture &log) {
-    for (int round = 0; round < 100; ++round) {
-        for (const FlightData &data : positions) server.sendFlightData(data);
-        if (log.textFrom(log.size() - 14) == "Bytes sent: 0\n") return true;
-    }
-    return false;
+// A plain blocking loopback connection on a port of the system's choosing.
+bool connectLoopback(int &server, int &client) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool connected = bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     listen(listener, 1) == 0 &&
+                     getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
+                     connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     (server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) != -1;
+    close(listener);
+    return connected;
 }
 
-struct SendResults {
-    bool measured = false;
-    bool bothConnected = false;
-    double stalledBlockedShare = 0, readingBlockedShare = 0;  // per cent of timed sends that sent nothing
-    std::vector<double> stalled, reading;  // nanoseconds per send
-    long stalledAllocations = 0;
-    int allocationSends = 0;
-};
-
-double timedSend(PositionServer &server, const FlightData &data) {
-    auto start = Clock::now();
-    server.sendFlightData(data);
-    return nanosecondsSince(start);
-}
-
-// One server whose client reads and one whose client never does, sent to alternately, both on this
-// thread: a client that stops reading must cost the simulator no more than one that reads.
-SendResults measureSends(const std::vector<FlightData> &positions) {
-    constexpr int kPairs = 100000;
-    constexpr int kAllocationSends = 1000;
-    SendResults results;
-    PositionServer readingServer, stalledServer;
-    FeedClient readingClient, stalledClient;
-    if (!connectClient(readingServer, readingClient, 0) || !connectClient(stalledServer, stalledClient, 2048)) {
-        std::fprintf(stderr, "could not connect to the feed port %d; is it in use?\n", kFeedPort);
-        readingServer.stop();
-        stalledServer.stop();
-        return results;
-    }
-
-    results.stalled.resize(kPairs);
-    results.reading.resize(kPairs);
-    {
-        StdoutCapture log;
-        if (fillUntilStalled(stalledServer, positions, log)) {
-            long from = log.size();
-            for (int pair = 0; pair < kPairs; ++pair) {
-                const FlightData &data = positions[static_cast<std::size_t>(pair) % positions.size()];
-                // Alternating which goes first, so neither always finds the caches as the other left them.
-                if (pair % 2 == 0) results.reading[pair] = timedSend(readingServer, data);
-                results.stalled[pair] = timedSend(stalledServer, data);
-                if (pair % 2 == 1) results.reading[pair] = timedSend(readingServer, data);
-                // Untimed: the reading client has each line read before the next, as it would at one a second.
-                readingClient.drain();
-            }
-            std::vector<int> sent = loggedByteCounts(log.textFrom(from));
-            int stalledBlocked = 0, readingBlocked = 0;
-            for (std::size_t pair = 0; pair < kPairs && sent.size() == 2 * kPairs; ++pair) {
-                bool readingFirst = pair % 2 == 0;  // as sent above
-                stalledBlocked += sent[2 * pair + (readingFirst ? 1 : 0)] == 0;
-                readingBlocked += sent[2 * pair + (readingFirst ? 0 : 1)] == 0;
-            }
-            results.stalledBlockedShare = 100.0 * stalledBlocked / kPairs;
-            results.readingBlockedShare = 100.0 * readingBlocked / kPairs;
-            results.bothConnected = readingServer.isConnected() && stalledServer.isConnected();
-            results.measured = true;
-        }
-
-        for (int send = 0; send < kAllocationSends; ++send) {
-            const FlightData &data = positions[static_cast<std::size_t>(send) % positions.size()];
-            long before = gAllocations.load();
-            stalledServer.sendFlightData(data);
-            results.stalledAllocations += gAllocations.load() - before;
-        }
-        results.allocationSends = kAllocationSends;
-        readingServer.stop();
-        stalledServer.stop();
-    }
-    if (!results.measured) std::fprintf(stderr, "the never-reading client's buffers never filled\n");
-    return results;
-}
-
-// The three ways of putting a line on a loopback connection that the tick is measured against.
+// The three ways of putting a line on a loopback connection that are compared.
 enum Feed { kOurTick, kBaseline, kBareSend, kFeedCount };
+// Before each tick the client sleeps in poll, as it does a second after the last line; or the ticks go
+// back to back while the client drains them, so a send rarely has to wake it.
+enum Pace { kClientAsleep, kBackToBack };
 
 // Reads every feed's client socket on a thread of its own, as a real client would, and counts what
 // arrives. Ends once the sending side has closed every socket.
@@ -350,18 +246,17 @@ public:
         for (int feed = 0; feed < kFeedCount; ++feed) entries[feed] = {sockets[feed], POLLIN, 0};
         thread = std::thread([this] { run(); });
     }
-    ClientReader(const ClientReader &) = delete;
-    ClientReader &operator=(const ClientReader &) = delete;
     ~ClientReader() {
         thread.join();
         if (statusFile != -1) close(statusFile);
     }
 
     long bytes(Feed feed) const { return bytesRead[feed].load(); }
+    long lines(Feed feed) const { return linesRead[feed].load(); }
 
-    // Waits until `feed` has brought `lines` lines in all and this reader is asleep in poll again, the
-    // state a client is in when the next line comes a second later. False after a second without.
-    bool waitForLines(Feed feed, long lines) {
+    // Waits until `feed` has brought `lines` lines in all and this reader is asleep in poll again. False
+    // after a second without.
+    bool waitUntilAsleepWith(Feed feed, long lines) {
         auto deadline = Clock::now() + std::chrono::seconds(1);
         while (linesRead[feed].load() < lines || !asleep()) {
             if (Clock::now() > deadline) return false;
@@ -413,133 +308,147 @@ private:
     std::thread thread;
 };
 
-// A plain blocking loopback connection on a port of the system's choosing: the server's end in `server`,
-// the client's in `client`.
-bool connectLoopback(int &server, int &client) {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool connected = bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-                     listen(listener, 1) == 0 &&
-                     getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
-                     connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-                     (server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) != -1;
-    close(listener);
-    return connected;
-}
-
-// The plain way: the line from snprintf's "%f", a blocking send, and the log line.
-void baselineTick(int socket, const FlightData &data) {
-    char line[kPositionLineBufferSize];
-    int length = formatWithSnprintf(data, line, sizeof line);
-    std::printf("Bytes sent: %d\n", static_cast<int>(send(socket, line, static_cast<std::size_t>(length), 0)));
-}
-
-// What the simulator would read for `data`; the data ref holds the elevation in metres.
-void setHostPosition(const FlightData &data) {
-    hostDataRef("sim/flightmodel/position/latitude") = data.latitude;
-    hostDataRef("sim/flightmodel/position/longitude") = data.longitude;
-    hostDataRef("sim/flightmodel/position/elevation") = data.elevation / 3.28084;
-    hostDataRef("sim/flightmodel/position/indicated_airspeed") = data.indicatedAirspeed;
-    hostDataRef("sim/flightmodel/position/psi") = data.heading;
-}
-
-struct TickResults {
-    bool measured = false;
-    bool linesArrived = false;    // every tick's line reached its client, and all logged what they sent
-    bool stillConnected = false;
-    std::vector<double> times[kFeedCount];  // nanoseconds per tick
-    long allocations = 0;                   // in our ticks
-    int ticks = 0;
-};
-
-// Our tick, the baseline and a bare send, each to its own reading client on loopback, in turn and in a
-// rotating order. Before each, the client has read everything and waits for more.
-TickResults measureTicks(const std::vector<FlightData> &positions) {
-    constexpr int kWarmUpRounds = 200;
-    constexpr int kRounds = 20000;
-    TickResults results;
-    startSampler();
-    FeedClient ourClient;
-    int baselineSocket = -1, baselineClient = -1, bareSocket = -1, bareClient = -1;
-    int counter = 0;
-    gFlightLoop(1, 1, ++counter, gFlightLoopRefcon);  // starts the listener
-    bool connected = waitUntil([&] { return ourClient.connect(0); }) &&
-                     waitUntil([] { return gServer.isConnected() && !gServer.isListening(); }) &&
-                     connectLoopback(baselineSocket, baselineClient) && connectLoopback(bareSocket, bareClient);
-    if (!connected) {
-        std::fprintf(stderr, "could not connect to the feed port %d; is it in use?\n", kFeedPort);
-        stopSampler();
-        for (int socket : {baselineSocket, baselineClient, bareSocket, bareClient}) close(socket);
-        return results;
+// The connections the tick and send benchmarks use, made once for the whole run, and what their sanity
+// checks gather over every repetition. Logs go to a file while it lives.
+struct Rig {
+    Rig() {
+        std::strcpy(readyLine, "");
+        readyLength = static_cast<std::size_t>(formatPositionLine(gPositions[0], readyLine, sizeof readyLine));
+        startSampler();
+        connected = connectClient(gServer, clients[kOurTick], 0) && connectLoopback(baselineSocket, clients[kBaseline]) &&
+                    connectLoopback(bareSocket, clients[kBareSend]) && connectClient(readingServer, readingClient, 0) &&
+                    connectClient(stalledServer, stalledClient, 2048);
+        if (connected) reader = std::make_unique<ClientReader>(clients);
     }
-
-    char readyLine[kPositionLineBufferSize];
-    auto readyLength = static_cast<std::size_t>(formatPositionLine(positions[0], readyLine, sizeof readyLine));
-    for (std::vector<double> &times : results.times) times.reserve(kRounds);
-    long lines[kFeedCount] = {};
-    bool arrived = true;
-    {
-        StdoutCapture log;
-        ClientReader reader({ourClient.socket(), baselineClient, bareClient});
-        for (int round = 0; round < kWarmUpRounds + kRounds && arrived; ++round) {
-            const FlightData &data = positions[static_cast<std::size_t>(round) % positions.size()];
-            setHostPosition(data);
-            for (int turn = 0; turn < kFeedCount && arrived; ++turn) {
-                auto feed = static_cast<Feed>((round + turn) % kFeedCount);
-                long allocationsBefore = gAllocations.load();
-                auto start = Clock::now();
-                switch (feed) {
-                case kOurTick: gFlightLoop(1, 1, ++counter, gFlightLoopRefcon); break;
-                case kBaseline: baselineTick(baselineSocket, data); break;
-                case kBareSend: send(bareSocket, readyLine, readyLength, 0); break;
-                case kFeedCount: break;
-                }
-                double nanoseconds = nanosecondsSince(start);
-                // The first rounds are left out: they allocate stdout's buffer and the like.
-                if (round >= kWarmUpRounds) {
-                    results.times[feed].push_back(nanoseconds);
-                    if (feed == kOurTick) results.allocations += gAllocations.load() - allocationsBefore;
-                }
-                arrived = reader.waitForLines(feed, ++lines[feed]);
-            }
-        }
-        results.ticks = static_cast<int>(results.times[kOurTick].size());
-        results.stillConnected = gServer.isConnected();
-
-        // Ours and the baseline logged every send, each a success, and together what their clients read.
-        std::vector<int> logged = loggedByteCounts(log.textFrom(0));
-        bool allSent = std::all_of(logged.begin(), logged.end(), [](int count) { return count > 0; });
-        long loggedBytes = std::accumulate(logged.begin(), logged.end(), 0L);
-        results.linesArrived = arrived && allSent &&
-                               logged.size() == static_cast<std::size_t>(lines[kOurTick] + lines[kBaseline]) &&
-                               loggedBytes == reader.bytes(kOurTick) + reader.bytes(kBaseline);
-
-        // The reader ends once every connection is closed from the sending side.
-        stopSampler();
+    ~Rig() {
+        stopSampler();  // the reader ends once every tick connection is closed from the sending side
         close(baselineSocket);
         close(bareSocket);
+        reader.reset();
+        readingServer.stop();
+        stalledServer.stop();
+        for (int socket : {clients[0], clients[1], clients[2], readingClient, stalledClient}) close(socket);
     }
-    close(baselineClient);
-    close(bareClient);
-    results.measured = arrived && results.ticks == kRounds;
-    if (!arrived) std::fprintf(stderr, "a line did not reach its client within a second\n");
-    return results;
+
+    void tick(Feed feed, const FlightData &data) {
+        char line[kPositionLineBufferSize];
+        switch (feed) {
+        case kOurTick: flightLoopCallback(1, 1, 0, nullptr); break;
+        case kBaseline:  // the plain way: the line from snprintf's "%f", a blocking send, and the log line
+            std::printf("Bytes sent: %d\n",
+                        static_cast<int>(send(baselineSocket, line,
+                                              static_cast<std::size_t>(formatWithSnprintf(data, line, sizeof line)), 0)));
+            break;
+        case kBareSend: send(bareSocket, readyLine, readyLength, 0); break;
+        case kFeedCount: break;
+        }
+    }
+
+    // Ticks until a send to the stalled client took nothing: its window and the server's buffer are full.
+    bool fillStalledClient() {
+        for (int round = 0; round < 100; ++round) {
+            long from = log.size();
+            for (const FlightData &data : gPositions) stalledServer.sendFlightData(data);
+            if (log.byteCountsFrom(from).back() == 0) return true;
+        }
+        return false;
+    }
+
+    LogCapture log;
+    char readyLine[kPositionLineBufferSize];
+    std::size_t readyLength;
+    bool connected = false;
+    int clients[kFeedCount] = {-1, -1, -1};
+    int baselineSocket = -1, bareSocket = -1, readingClient = -1, stalledClient = -1;
+    PositionServer readingServer, stalledServer;
+    std::unique_ptr<ClientReader> reader;
+
+    long tickRepetitions = 0;
+    bool linesWhole = true;
+    long sends[2] = {}, blockedSends[2] = {};  // indexed by stalled
+    std::vector<double> sendSeconds[2];
+};
+
+Rig *gRig = nullptr;
+
+void benchFormat(benchmark::State &state, LineFormat format) {
+    PositionCycle positions;
+    char buffer[kPositionLineBufferSize];
+    long allocationsBefore = gAllocations.load();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(format(positions.next(), buffer, sizeof buffer));
+        benchmark::DoNotOptimize(buffer);
+    }
+    countAllocations(state, gAllocations.load() - allocationsBefore);
+}
+
+// One tick to a client reading on its own thread. Only the tick is timed, not the wait for the client.
+void benchTick(benchmark::State &state, Feed feed, Pace pace) {
+    Rig &rig = *gRig;
+    PositionCycle positions;
+    long logFrom = rig.log.size(), bytesBefore = rig.reader->bytes(feed), lines = rig.reader->lines(feed);
+    long allocations = 0;
+    for (auto _ : state) {
+        const FlightData &data = positions.next();
+        setHostPosition(data);
+        if (pace == kClientAsleep && !rig.reader->waitUntilAsleepWith(feed, lines++)) {
+            state.SkipWithError("a line did not reach its client within a second");
+            break;
+        }
+        long allocationsBefore = gAllocations.load();
+        auto start = Clock::now();
+        rig.tick(feed, data);
+        state.SetIterationTime(secondsSince(start));
+        allocations += gAllocations.load() - allocationsBefore;
+    }
+    countAllocations(state, allocations);
+
+    // Ours and the baseline logged every send, each a success when the client slept, and their client
+    // read what they logged; the bare send's client read every line.
+    auto ticks = static_cast<std::size_t>(state.iterations());
+    std::vector<int> logged = rig.log.byteCountsFrom(logFrom);
+    long sent = feed == kBareSend ? static_cast<long>(ticks * rig.readyLength)
+                                  : std::accumulate(logged.begin(), logged.end(), 0L);
+    bool whole = !state.error_occurred() && (feed == kBareSend || logged.size() == ticks) &&
+                 (pace == kBackToBack || std::count(logged.begin(), logged.end(), 0) == 0) &&
+                 waitUntil([&] { return rig.reader->bytes(feed) - bytesBefore == sent; }, std::chrono::seconds(1));
+    rig.linesWhole = rig.linesWhole && whole;
+    ++rig.tickRepetitions;
+}
+
+// A server whose client reads each line before the next, as it would at one a second, or one whose
+// client never reads: that one must cost the simulator no more than the other.
+void benchSend(benchmark::State &state, bool stalled) {
+    Rig &rig = *gRig;
+    PositionServer &server = stalled ? rig.stalledServer : rig.readingServer;
+    PositionCycle positions;
+    long logFrom = rig.log.size(), allocations = 0;
+    char chunk[65536];
+    for (auto _ : state) {
+        const FlightData &data = positions.next();
+        long allocationsBefore = gAllocations.load();
+        auto start = Clock::now();
+        server.sendFlightData(data);
+        double seconds = secondsSince(start);
+        allocations += gAllocations.load() - allocationsBefore;
+        state.SetIterationTime(seconds);
+        rig.sendSeconds[stalled].push_back(seconds);
+        if (!stalled) {
+            while (recv(rig.readingClient, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
+            }
+        }
+    }
+    countAllocations(state, allocations);
+    std::vector<int> logged = rig.log.byteCountsFrom(logFrom);
+    rig.sends[stalled] += static_cast<long>(logged.size());
+    rig.blockedSends[stalled] += std::count(logged.begin(), logged.end(), 0);
 }
 
 struct IdleListener {
-    bool measured = false;
-    double seconds = 0;
-    double cpuMilliseconds = 0;
+    bool waited = false;
+    double seconds = 0, cpuMilliseconds = NAN;
     long contextSwitches = 0;
 };
-
-double cpuSeconds() {
-    timespec time{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
-}
 
 long contextSwitches() {
     rusage usage{};
@@ -547,25 +456,60 @@ long contextSwitches() {
     return usage.ru_nvcsw + usage.ru_nivcsw;
 }
 
-// The process's CPU time while a listener waits for a client that never comes, and this thread sleeps.
-IdleListener measureIdleListener(std::chrono::seconds idle) {
+// The process's CPU time while a listener waits 5 s for a client that never comes, and this thread sleeps.
+IdleListener measureIdleListener() {
     IdleListener result;
     PositionServer server;
     server.startListener();
     if (waitUntil(feedPortListens)) {
-        double cpuBefore = cpuSeconds();
+        std::clock_t cpuBefore = std::clock();
         long switchesBefore = contextSwitches();
         auto start = Clock::now();
-        std::this_thread::sleep_for(idle);
-        result.cpuMilliseconds = (cpuSeconds() - cpuBefore) * 1000;
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        result.cpuMilliseconds = 1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
         result.contextSwitches = contextSwitches() - switchesBefore;
-        result.seconds = nanosecondsSince(start) / 1e9;
-        result.measured = server.isListening() && !server.isConnected();
+        result.seconds = secondsSince(start);
+        result.waited = server.isListening() && !server.isConnected();
     }
     server.stop();
-    if (!result.measured) std::fprintf(stderr, "the listener was not waiting on the feed port\n");
     return result;
 }
+
+double percentile99(std::vector<double> values) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    return values[values.size() * 99 / 100];
+}
+
+// Shows the runs as the console reporter does, and keeps every benchmark's aggregates for the table.
+class TableReporter : public benchmark::ConsoleReporter {
+public:
+    using benchmark::ConsoleReporter::ConsoleReporter;
+
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            failed = failed || run.error_occurred;
+            if (run.run_type == Run::RT_Aggregate) aggregates[run.run_name.function_name + " " + run.aggregate_name] = run;
+        }
+    }
+
+    // The median over the repetitions of the time per iteration, in ns / `per`; NaN if it did not run.
+    double median(const std::string &name, double per = 1) const {
+        auto found = aggregates.find(name + " median");
+        return found == aggregates.end() ? NAN : found->second.GetAdjustedRealTime() / per;
+    }
+    // The mean over the repetitions of the allocations per iteration.
+    double allocations(const std::string &name) const {
+        auto found = aggregates.find(name + " mean");
+        return found == aggregates.end() ? NAN : found->second.counters.at("allocs").value;
+    }
+
+    bool failed = false;
+
+private:
+    std::map<std::string, Run> aggregates;
+};
 
 struct Row {
     const char *what;
@@ -576,97 +520,122 @@ struct Row {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
     // Fully buffered whatever stdout is, so a log line costs the same in every run: a copy into the
-    // buffer, and now and then a write to the capture file.
+    // buffer, and now and then a write to the log file.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    const std::vector<FlightData> positions = realisticPositions(4096);
-    const double none = std::nan("");
+    // Defaults, overridden by the same flags on the command line.
+    char repetitions[] = "--benchmark_repetitions=20", interleaving[] = "--benchmark_enable_random_interleaving=true",
+         aggregatesOnly[] = "--benchmark_display_aggregates_only=true";
+    std::vector<char *> arguments = {argv[0], repetitions, interleaving, aggregatesOnly};
+    arguments.insert(arguments.end(), argv + 1, argv + argc);
+    int argumentCount = static_cast<int>(arguments.size());
+    benchmark::Initialize(&argumentCount, arguments.data());
+    if (benchmark::ReportUnrecognizedArguments(argumentCount, arguments.data())) return 2;
+
+    benchmark::RegisterBenchmark("format/ours", benchFormat, formatPositionLine)->Iterations(50000);
+    benchmark::RegisterBenchmark("format/snprintf", benchFormat, formatWithSnprintf)->Iterations(50000);
+    const char *const feedNames[kFeedCount] = {"ours", "baseline", "bare_send"};
+    for (Pace pace : {kClientAsleep, kBackToBack}) {
+        for (Feed feed : {kOurTick, kBaseline, kBareSend}) {
+            std::string name = std::string(pace == kClientAsleep ? "tick_client_asleep/" : "tick_back_to_back/") +
+                               feedNames[feed];
+            benchmark::RegisterBenchmark(name.c_str(), benchTick, feed, pace)->UseManualTime()->Iterations(1000);
+        }
+    }
+    benchmark::RegisterBenchmark("send/stalled", benchSend, true)->UseManualTime()->Iterations(5000);
+    benchmark::RegisterBenchmark("send/reading", benchSend, false)->UseManualTime()->Iterations(5000);
+
+    // Alone, before the connections of the others exist.
+    IdleListener idle = measureIdleListener();
+
+    TableReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
+    std::fflush(stdout);
+    __gnu_cxx::stdio_filebuf<char> consoleBuffer(dup(STDOUT_FILENO), std::ios::out);  // stdout goes to the log
+    std::ostream console(&consoleBuffer);
+    reporter.SetOutputStream(&console);
+    bool linesWhole = false, stillConnected = false, filled = false;
+    long tickRepetitions = 0, sends[2] = {}, blockedSends[2] = {};
+    double send99[2] = {};
+    {
+        Rig rig;
+        gRig = &rig;
+        filled = rig.connected && rig.fillStalledClient();
+        if (!filled) {
+            std::fprintf(stderr, "could not connect to the feed port %d, or fill the stalled client\n", kFeedPort);
+            return 1;
+        }
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        console.flush();
+        linesWhole = rig.linesWhole;
+        tickRepetitions = rig.tickRepetitions;
+        stillConnected = gServer.isConnected() && rig.readingServer.isConnected() && rig.stalledServer.isConnected();
+        for (int stalled : {0, 1}) {
+            sends[stalled] = rig.sends[stalled];
+            blockedSends[stalled] = rig.blockedSends[stalled];
+            send99[stalled] = percentile99(rig.sendSeconds[stalled]) * 1e6;
+        }
+    }
+
+    auto ratio = [](double a, double b) { return a / b; };
     std::vector<Row> rows;
-
-    constexpr int kFormatRounds = 41;
-    std::vector<double> ours(kFormatRounds), theirs(kFormatRounds);
-    unsigned sink = 0;
-    for (int round = 0; round < kFormatRounds; ++round) {
-        if (round % 2 == 0) ours[round] = nanosecondsPerLine(formatPositionLine, positions, sink);
-        theirs[round] = nanosecondsPerLine(formatWithSnprintf, positions, sink);
-        if (round % 2 == 1) ours[round] = nanosecondsPerLine(formatPositionLine, positions, sink);
+    double ours = reporter.median("format/ours"), theirs = reporter.median("format/snprintf");
+    rows.push_back({"line, ns  A to_chars  B snprintf %f", ours, theirs, "A/B <= 1", ratio(ours, theirs) <= 1});
+    for (const char *pace : {"tick_client_asleep", "tick_back_to_back"}) {
+        std::string prefix = std::string(pace) + "/";
+        double tick = reporter.median(prefix + "ours", 1000), baseline = reporter.median(prefix + "baseline", 1000),
+               bare = reporter.median(prefix + "bare_send", 1000);
+        bool asleep = pace[5] == 'c';
+        rows.push_back({asleep ? "tick, us, client asleep  A ours  B baseline" : "tick, us, back to back  A ours  B baseline",
+                        tick, baseline, "A/B <= 0.7", ratio(tick, baseline) <= 0.7});
+        rows.push_back({asleep ? "tick, us, client asleep  A ours  B bare send" : "tick, us, back to back  A ours  B bare send",
+                        tick, bare, "A/B <= 1.6", ratio(tick, bare) <= 1.6});
     }
-    bool identical = sameLines(positions);
-    rows.push_back({"line, ns  A to_chars  B snprintf %f", median(ours), median(theirs), "A/B <= 1", false});
-    rows.back().met = identical && rows.back().a <= rows.back().b;
+    double stalled = reporter.median("send/stalled", 1000), reading = reporter.median("send/reading", 1000);
+    rows.push_back({"send median, us  A stalled  B reading", stalled, reading, "A/B <= 1.1", ratio(stalled, reading) <= 1.1});
+    rows.push_back({"send 99th pct, us  A stalled  B reading", send99[1], send99[0], "A < 1000 us", send99[1] < 1000});
+    double tickAllocations = std::max(reporter.allocations("tick_client_asleep/ours"),
+                                      reporter.allocations("tick_back_to_back/ours"));
+    double sendAllocations = reporter.allocations("send/stalled");
+    rows.push_back({"allocations per call  A our tick  B stalled send", tickAllocations, sendAllocations, "A = B = 0",
+                    tickAllocations == 0 && sendAllocations == 0});
+    rows.push_back({"listener waiting 5 s, CPU ms", idle.cpuMilliseconds, NAN, "A <= 5 (0.1%)", idle.cpuMilliseconds <= 5});
 
-    TickResults ticks = measureTicks(positions);
-    bool ticksSound = ticks.measured && ticks.linesArrived && ticks.stillConnected;
-    if (ticks.measured) {
-        double tick = median(ticks.times[kOurTick]) / 1000;
-        double baseline = median(ticks.times[kBaseline]) / 1000, bare = median(ticks.times[kBareSend]) / 1000;
-        rows.push_back({"tick median, us  A our tick  B baseline", tick, baseline, "A/B <= 0.7",
-                        ticksSound && tick <= 0.7 * baseline});
-        rows.push_back({"tick median, us  A our tick  B bare send", tick, bare, "A/B <= 1.6",
-                        ticksSound && tick <= 1.6 * bare});
-    }
-
-    SendResults sends = measureSends(positions);
-    // Even a client that never reads has its buffers taken in by the kernel now and then, so a few of its
-    // sends do send; the comparison stands if most of them found the buffers full.
-    bool stalled = sends.bothConnected && sends.stalledBlockedShare >= 90;
-    if (sends.measured) {
-        double stalledMedian = median(sends.stalled) / 1000, readingMedian = median(sends.reading) / 1000;
-        rows.push_back({"send median, us  A stalled  B reading", stalledMedian, readingMedian, "A/B <= 1.1",
-                        stalled && stalledMedian <= 1.1 * readingMedian});
-        double stalled99 = percentile99(sends.stalled) / 1000, reading99 = percentile99(sends.reading) / 1000;
-        rows.push_back({"send 99th pct, us  A stalled  B reading", stalled99, reading99, "A < 1000 us",
-                        stalled && stalled99 < 1000});
-    }
-
-    bool counted = allocationsAreCounted();
-    rows.push_back({"allocations per call  A our tick  B stalled send", ticks.allocations / double(ticks.ticks),
-                    sends.stalledAllocations / double(sends.allocationSends), "A = B = 0",
-                    counted && ticks.ticks > 0 && sends.allocationSends > 0 && ticks.allocations == 0 &&
-                        sends.stalledAllocations == 0});
-
-    IdleListener idle = measureIdleListener(std::chrono::seconds(5));
-    double idleShare = idle.measured ? 100 * idle.cpuMilliseconds / (idle.seconds * 1000) : none;
-    rows.push_back({"listener waiting 5 s, CPU ms", idle.cpuMilliseconds, none, "A <= 5 (0.1%)",
-                    idle.measured && idle.cpuMilliseconds <= 5});
-
-    std::printf("A and B interleaved in one run; stalled: a client that never reads, its buffers full\n");
+    std::printf("\nMedians of the repetitions, interleaved in one run; stalled: a client that never reads, its buffers full\n");
     std::printf("%-50s %10s %10s %8s  %-14s %s\n", "what", "A", "B", "A/B", "target", "result");
-    bool allMet = true;
     for (const Row &row : rows) {
-        char b[16] = "-", ratio[16] = "-";  // no ratio when B is 0 or there is none
+        char b[16] = "-", quotient[16] = "-";  // no ratio when B is 0 or there is none
         if (!std::isnan(row.b)) std::snprintf(b, sizeof b, "%.3f", row.b);
-        if (!std::isnan(row.b) && row.b != 0) std::snprintf(ratio, sizeof ratio, "%.3f", row.a / row.b);
-        std::printf("%-50s %10.3f %10s %8s  %-14s %s\n", row.what, row.a, b, ratio, row.target,
-                    row.met ? "PASS" : "MISS");
-        allMet = allMet && row.met;
+        if (!std::isnan(row.b) && row.b != 0) std::snprintf(quotient, sizeof quotient, "%.3f", row.a / row.b);
+        std::printf("%-50s %10.3f %10s %8s  %-14s %s\n", row.what, row.a, b, quotient, row.target,
+                    std::isnan(row.a) ? "not run" : row.met ? "PASS" : "MISS");
     }
     std::printf("our tick: the sampler's flight loop callback, sampling and sending through PositionServer and "
                 "logging; baseline: snprintf %%f, a blocking send and printf of the log line; bare send: one send "
-                "of a ready line. Each to a client reading on its own thread; %d ticks each\n",
-                ticks.ticks);
-    if (ticks.measured) {
-        std::printf("every line reached its client and was logged whole: %s; still connected: %s\n",
-                    ticks.linesArrived ? "yes" : "NO", ticks.stillConnected ? "yes" : "NO");
+                "of a ready line. Each to a client reading on its own thread. sizeof(PositionServer): %zu bytes\n",
+                sizeof(PositionServer));
+
+    double stalledShare = 100.0 * blockedSends[1] / sends[1], readingShare = 100.0 * blockedSends[0] / sends[0];
+    struct Check {
+        std::string what;
+        bool ran, holds;
+    } checks[] = {
+        {"formatter output identical to snprintf's on 4096 positions", true, sameLines()},
+        {"every tick's line reached its client whole, as logged", tickRepetitions > 0, linesWhole},
+        {"timed sends to the stalled client that sent 0 bytes >= 90%: " + std::to_string(stalledShare) +
+             "% (reading client: " + std::to_string(readingShare) + "%)",
+         sends[1] > 0, stalledShare >= 90},
+        {"every client still connected at the end", true, stillConnected},
+        {"allocations counted (one seen when made on purpose; not under a sanitizer)", true, allocationsAreCounted()},
+        {"no benchmark stopped with an error", true, !reporter.failed},
+        {"listener waited with no client: " + std::to_string(idle.cpuMilliseconds) + " ms CPU in " +
+             std::to_string(idle.seconds) + " s, " + std::to_string(idle.contextSwitches) + " context switches",
+         true, idle.waited},
+    };
+    bool sound = true;
+    for (const Check &check : checks) {
+        std::printf("check: %s: %s\n", check.what.c_str(), !check.ran ? "not run" : check.holds ? "yes" : "NO");
+        sound = sound && (!check.ran || check.holds);
     }
-    std::printf("sizeof(PositionServer): %zu bytes, line buffer included\n", sizeof(PositionServer));
-    std::printf("formatter output identical to snprintf's on %zu positions: %s\n", positions.size(),
-                identical ? "yes" : "NO");
-    if (sends.measured) {
-        std::printf("timed sends that sent 0 bytes: stalled %.1f%% (must be >= 90%%), reading %.1f%%; both still "
-                    "connected: %s\n",
-                    sends.stalledBlockedShare, sends.readingBlockedShare, sends.bothConnected ? "yes" : "NO");
-    }
-    std::printf("allocations counted (one seen when made on purpose): %s\n",
-                counted ? "yes" : "NO (a sanitizer build has its own malloc)");
-    if (idle.measured) {
-        std::printf("listener waiting with no client: %.3f ms CPU in %.2f s = %.4f%% of a core; %ld context "
-                    "switches (%.1f a second)\n",
-                    idle.cpuMilliseconds, idle.seconds, idleShare, idle.contextSwitches,
-                    static_cast<double>(idle.contextSwitches) / idle.seconds);
-    }
-    bool allPass = allMet && ticks.measured && sends.measured;
-    std::printf("%s (checksum %u)\n", allPass ? "all targets PASS" : "MISS: see above", sink);
-    return 0;
+    return sound ? 0 : 1;
 }
