@@ -1,21 +1,21 @@
-// Measures the position feed against its alternatives with Google Benchmark: repetitions of each, in a
-// random interleaving within one run, then a table of the medians' ratios against their targets. A
-// report: a missed target still exits 0, a failed sanity check (a line lost, say) exits 1.
+// Measures the position feed against its alternatives with Google Benchmark: repetitions of each, randomly
+// interleaved in one run, then a table of the medians' ratios against their targets. A report: a missed
+// target still exits 0, a failed sanity check (a line lost, say) exits 1.
 //
 // The tick is the sampler's own flight loop callback with the real PositionServer; the XPLM calls it
 // makes are answered below from a table of values.
 #include <benchmark/benchmark.h>
-#include <ext/stdio_filebuf.h>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <ext/stdio_sync_filebuf.h>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <numeric>
+#include <ostream>
 #include <random>
 
 #include "FlightSampler.h"
@@ -28,6 +28,11 @@
 // nothing is counted, and the sanity check on counting fails.
 namespace {
 std::atomic<long> gAllocations{0};
+
+void *counted(void *memory) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    return memory;
+}
 }  // namespace
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -35,52 +40,35 @@ extern "C" {
 void *__libc_malloc(std::size_t size);
 void *__libc_calloc(std::size_t count, std::size_t size);
 void *__libc_realloc(void *memory, std::size_t size);
-void __libc_free(void *memory);
-
-__attribute__((visibility("default"))) void *malloc(std::size_t size) noexcept {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
+__attribute__((visibility("default"))) void *malloc(std::size_t size) noexcept { return counted(__libc_malloc(size)); }
 __attribute__((visibility("default"))) void *calloc(std::size_t count, std::size_t size) noexcept {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
+    return counted(__libc_calloc(count, size));
 }
 __attribute__((visibility("default"))) void *realloc(void *memory, std::size_t size) noexcept {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(memory, size);
+    return counted(__libc_realloc(memory, size));
 }
-__attribute__((visibility("default"))) void free(void *memory) noexcept { __libc_free(memory); }
 }
 #endif
 
-// The host's side of the sampler: its data refs, served from this table. The benchmark calls the flight
-// loop callback itself.
+// The host's data refs, served from this table. The benchmark calls the flight loop callback itself.
 namespace {
 
-struct HostDataRef {
-    const char *name;
-    double value;
-};
+enum HostRow { kLatitude, kLongitude, kElevation, kIndicatedAirspeed, kHeading, kSeatBelts, kOther, kHostRows };
+const char *const kHostNames[kOther] = {
+    "sim/flightmodel/position/latitude",  "sim/flightmodel/position/longitude",
+    "sim/flightmodel/position/elevation", "sim/flightmodel/position/indicated_airspeed",
+    "sim/flightmodel/position/psi",       "sim/cockpit/switches/fasten_seat_belts"};
+double gHostValues[kHostRows] = {0, 0, 0, 0, 0, 1, 0};  // kOther: the parking brake and on-ground flags
 
-HostDataRef gHostDataRefs[] = {
-    {"sim/flightmodel/controls/parkbrake", 0},         {"sim/cockpit/switches/fasten_seat_belts", 1},
-    {"sim/flightmodel/position/latitude", 0},          {"sim/flightmodel/position/longitude", 0},
-    {"sim/flightmodel/position/elevation", 0},         {"sim/flightmodel/position/indicated_airspeed", 0},
-    {"sim/flightmodel/failures/onground_any", 0},      {"sim/flightmodel/position/psi", 0},
-};
-
-double valueOf(XPLMDataRef handle) { return handle ? *static_cast<double *>(handle) : 0.0; }
-
-double &hostDataRef(const char *name) {
-    for (HostDataRef &dataRef : gHostDataRefs) {
-        if (std::strcmp(dataRef.name, name) == 0) return dataRef.value;
-    }
-    std::abort();  // a name missing from the table above
-}
+double valueOf(XPLMDataRef handle) { return *static_cast<double *>(handle); }
 
 }  // namespace
 
-XPLMDataRef XPLMFindDataRef(const char *name) { return &hostDataRef(name); }
+XPLMDataRef XPLMFindDataRef(const char *name) {
+    auto row =
+        std::find_if(kHostNames, kHostNames + kOther, [name](const char *known) { return !std::strcmp(known, name); });
+    return &gHostValues[row - kHostNames];
+}
 int XPLMGetDatai(XPLMDataRef handle) { return static_cast<int>(valueOf(handle)); }
 float XPLMGetDataf(XPLMDataRef handle) { return static_cast<float>(valueOf(handle)); }
 double XPLMGetDatad(XPLMDataRef handle) { return valueOf(handle); }
@@ -90,7 +78,6 @@ void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f, void *) {}
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 void countAllocations(benchmark::State &state, long allocations) {
@@ -106,10 +93,13 @@ bool allocationsAreCounted() {
 }
 
 // Varied, realistic positions, so that no formatting work can be folded into constants.
-std::vector<FlightData> realisticPositions(std::size_t count) {
+constexpr std::size_t kPositionCount = 4096;
+const std::vector<FlightData> gPositions = [] {
     std::mt19937_64 random(27015);
-    auto uniform = [&random](double low, double high) { return std::uniform_real_distribution<double>(low, high)(random); };
-    std::vector<FlightData> positions(count);
+    auto uniform = [&random](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    std::vector<FlightData> positions(kPositionCount);
     for (FlightData &data : positions) {
         data.latitude = uniform(-90, 90);
         data.longitude = uniform(-180, 180);
@@ -118,100 +108,55 @@ std::vector<FlightData> realisticPositions(std::size_t count) {
         data.heading = static_cast<float>(uniform(0, 360));
     }
     return positions;
-}
+}();
 
-const std::vector<FlightData> gPositions = realisticPositions(4096);
-
-// Hands out the positions in turn, round and round.
-class PositionCycle {
-public:
-    const FlightData &next() {
-        const FlightData &data = gPositions[at];
-        at = at + 1 == gPositions.size() ? 0 : at + 1;
-        return data;
-    }
-
-private:
-    std::size_t at = 0;
-};
-
-// What the simulator would read for `data`; the data ref holds the elevation in metres.
-void setHostPosition(const FlightData &data) {
-    hostDataRef("sim/flightmodel/position/latitude") = data.latitude;
-    hostDataRef("sim/flightmodel/position/longitude") = data.longitude;
-    hostDataRef("sim/flightmodel/position/elevation") = data.elevation / 3.28084;
-    hostDataRef("sim/flightmodel/position/indicated_airspeed") = data.indicatedAirspeed;
-    hostDataRef("sim/flightmodel/position/psi") = data.heading;
-}
-
-using LineFormat = int (*)(const FlightData &, char *, std::size_t);
+const FlightData &position(std::size_t index) { return gPositions[index % kPositionCount]; }
 
 // The obvious alternative: the same line from printf's "%f", which follows the process locale.
 int formatWithSnprintf(const FlightData &data, char *buffer, std::size_t size) {
-    return std::snprintf(buffer, size,
-                         "{version:\"1\",latitude:\"%f\",longitude:\"%f\",speed:\"%f\",elevation:\"%f\",heading:\"%f\"}\n",
-                         data.latitude, data.longitude, static_cast<double>(data.indicatedAirspeed), data.elevation,
-                         static_cast<double>(data.heading));
+    return std::snprintf(
+        buffer, size, "{version:\"1\",latitude:\"%f\",longitude:\"%f\",speed:\"%f\",elevation:\"%f\",heading:\"%f\"}\n",
+        data.latitude, data.longitude, static_cast<double>(data.indicatedAirspeed), data.elevation,
+        static_cast<double>(data.heading));
 }
 
 bool sameLines() {
-    for (const FlightData &data : gPositions) {
+    return std::all_of(gPositions.begin(), gPositions.end(), [](const FlightData &data) {
         char ours[kPositionLineBufferSize], theirs[kPositionLineBufferSize];
         int length = formatPositionLine(data, ours, sizeof ours);
-        if (length != formatWithSnprintf(data, theirs, sizeof theirs) || std::strcmp(ours, theirs) != 0) return false;
-    }
-    return true;
+        return length == formatWithSnprintf(data, theirs, sizeof theirs) && std::strcmp(ours, theirs) == 0;
+    });
 }
 
-// Sends stdout, where every send logs "Bytes sent: N", to a temporary file while it lives.
-class LogCapture {
-public:
-    LogCapture() : file(std::tmpfile()), saved(dup(STDOUT_FILENO)) {
-        std::fflush(stdout);
-        dup2(fileno(file), STDOUT_FILENO);
-    }
-    ~LogCapture() {
-        std::fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-        std::fclose(file);
-    }
+// Where stdout goes while the benchmarks run, and with it the "Bytes sent: N" every send logs.
+std::FILE *gLog = std::tmpfile();
 
-    long size() {
-        std::fflush(stdout);
-        struct stat status {};
-        fstat(fileno(file), &status);
-        return static_cast<long>(status.st_size);
+long logSize() {
+    std::fflush(stdout);
+    return lseek(fileno(gLog), 0, SEEK_END);
+}
+
+// The byte counts logged from byte `from` on, in order.
+std::vector<int> loggedByteCounts(long from) {
+    std::string text(static_cast<std::size_t>(logSize() - from), '\0');
+    pread(fileno(gLog), text.data(), text.size(), from);
+    const std::string label = "Bytes sent: ";
+    std::vector<int> counts;
+    for (std::size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1)) {
+        counts.push_back(std::atoi(text.c_str() + at + label.size()));
     }
+    return counts;
+}
 
-    // The byte counts logged from byte `from` on, in order.
-    std::vector<int> byteCountsFrom(long from) {
-        std::string text(static_cast<std::size_t>(std::max(0L, size() - from)), '\0');
-        pread(fileno(file), text.data(), text.size(), from);
-        const std::string label = "Bytes sent: ";
-        std::vector<int> counts;
-        for (std::size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1)) {
-            counts.push_back(std::atoi(text.c_str() + at + label.size()));
-        }
-        return counts;
-    }
-
-private:
-    std::FILE *file;
-    int saved;
-};
-
-// A loopback client of the feed port, connected once the server's listener has taken it; a receive
-// buffer size > 0 is set before connecting, so the window it offers stays small.
+// Has `server` listen and a loopback client connect to it; a receive buffer size > 0 is set before
+// connecting, so the window the client offers stays small.
 bool connectClient(PositionServer &server, int &client, int receiveBufferSize) {
     server.startListener();
+    sockaddr_in address = loopback(kFeedPort);
     return waitUntil([&] {
                close(client);
                client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-               if (receiveBufferSize > 0) {
-                   setsockopt(client, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof receiveBufferSize);
-               }
-               sockaddr_in address = loopback(kFeedPort);
+               if (receiveBufferSize > 0) setsockopt(client, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof(int));
                return connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
            }) &&
            waitUntil([&] { return server.isConnected() && !server.isListening(); });
@@ -234,40 +179,65 @@ bool connectLoopback(int &server, int &client) {
 
 // The three ways of putting a line on a loopback connection that are compared.
 enum Feed { kOurTick, kBaseline, kBareSend, kFeedCount };
+const char *const kFeedNames[kFeedCount] = {"ours", "baseline", "bare_send"};
 // Before each tick the client sleeps in poll, as it does a second after the last line; or the ticks go
-// back to back while the client drains them, so a send rarely has to wake it.
+// back to back while the client drains them, so that a send seldom has to wake it.
 enum Pace { kClientAsleep, kBackToBack };
+const char *const kPaceNames[] = {"tick_client_asleep", "tick_back_to_back"};
 
-// Reads every feed's client socket on a thread of its own, as a real client would, and counts what
-// arrives. Ends once the sending side has closed every socket.
-class ClientReader {
-public:
-    explicit ClientReader(const int (&sockets)[kFeedCount]) {
-        for (int feed = 0; feed < kFeedCount; ++feed) entries[feed] = {sockets[feed], POLLIN, 0};
-        thread = std::thread([this] { run(); });
-    }
-    ~ClientReader() {
-        thread.join();
-        if (statusFile != -1) close(statusFile);
-    }
+// Whether thread `id` of this process sleeps, as /proc tells it.
+bool sleeping(pid_t id) {
+    std::ifstream file("/proc/self/task/" + std::to_string(id) + "/stat");
+    std::string status((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::size_t nameEnd = status.rfind(')');  // the state follows the thread's name
+    return nameEnd != std::string::npos && status.compare(nameEnd, 3, ") S") == 0;
+}
 
-    long bytes(Feed feed) const { return bytesRead[feed].load(); }
-    long lines(Feed feed) const { return linesRead[feed].load(); }
-
-    // Waits until `feed` has brought `lines` lines in all and this reader is asleep in poll again. False
-    // after a second without.
-    bool waitUntilAsleepWith(Feed feed, long lines) {
-        auto deadline = Clock::now() + std::chrono::seconds(1);
-        while (linesRead[feed].load() < lines || !asleep()) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::yield();
+// The connections of the tick and send benchmarks, made once for the whole run, and what their sanity
+// checks gather over every repetition. Each tick feed's client end is read on a thread of its own, as a
+// real client would, and what arrives is counted.
+struct Rig {
+    Rig() {
+        startSampler();
+        ready = connectClient(gServer, clients[kOurTick], 0) && connectLoopback(baselineSocket, clients[kBaseline]) &&
+                connectLoopback(bareSocket, clients[kBareSend]) && connectClient(readingServer, readingClient, 0) &&
+                connectClient(stalledServer, stalledClient, 2048);
+        if (ready) reader = std::thread([this] { readClients(); });
+        // The stalled client's window and its server's buffer are full once a send took nothing.
+        bool stalled = false;
+        for (int round = 0; ready && round < 100 && !stalled; ++round) {
+            long from = logSize();
+            for (const FlightData &data : gPositions) stalledServer.sendFlightData(data);
+            stalled = loggedByteCounts(from).back() == 0;
         }
-        return true;
+        ready = ready && stalled;
+    }
+    ~Rig() {
+        stopSampler();  // the reader ends once every tick connection is closed from the sending side
+        close(baselineSocket);
+        close(bareSocket);
+        if (reader.joinable()) reader.join();
+        readingServer.stop();
+        stalledServer.stop();
+        for (int socket : {clients[0], clients[1], clients[2], readingClient, stalledClient}) close(socket);
     }
 
-private:
-    void run() {
-        threadId.store(gettid());
+    void tick(Feed feed, const FlightData &data) {
+        if (feed == kOurTick) {
+            flightLoopCallback(1, 1, 0, nullptr);
+        } else if (feed == kBaseline) {  // the plain way: snprintf's "%f", a blocking send, and the log line
+            char line[kPositionLineBufferSize];
+            int length = formatWithSnprintf(data, line, sizeof line);
+            std::printf("Bytes sent: %d\n", static_cast<int>(send(baselineSocket, line, length, 0)));
+        } else {
+            send(bareSocket, readyLine, readyLength, 0);
+        }
+    }
+
+    void readClients() {
+        readerId = gettid();
+        pollfd entries[kFeedCount];
+        for (int feed = 0; feed < kFeedCount; ++feed) entries[feed] = {clients[feed], POLLIN, 0};
         char chunk[65536];
         for (int openSockets = kFeedCount; openSockets > 0;) {
             if (poll(entries, kFeedCount, -1) < 0) continue;  // interrupted
@@ -286,202 +256,114 @@ private:
         }
     }
 
-    // Whether the reader thread is sleeping, as /proc tells it.
-    bool asleep() {
-        if (statusFile == -1 && threadId.load() != 0) {
-            char path[64];
-            std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", threadId.load());
-            statusFile = open(path, O_RDONLY | O_CLOEXEC);
+    // Waits until `feed` has brought `lines` lines in all and the reader sleeps in poll again. False after
+    // a second without.
+    bool waitUntilAsleepWith(Feed feed, long lines) {
+        auto deadline = Clock::now() + std::chrono::seconds(1);
+        while (linesRead[feed] < lines || !sleeping(readerId)) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::yield();
         }
-        char status[512];
-        ssize_t length = statusFile == -1 ? -1 : pread(statusFile, status, sizeof status - 1, 0);
-        if (length <= 0) return false;
-        status[length] = '\0';
-        const char *nameEnd = std::strrchr(status, ')');  // the state follows the thread's name
-        return nameEnd && nameEnd[1] == ' ' && nameEnd[2] == 'S';
+        return true;
     }
 
-    pollfd entries[kFeedCount];
-    std::atomic<long> bytesRead[kFeedCount] = {}, linesRead[kFeedCount] = {};
-    std::atomic<pid_t> threadId{0};
-    int statusFile = -1;
-    std::thread thread;
-};
-
-// The connections the tick and send benchmarks use, made once for the whole run, and what their sanity
-// checks gather over every repetition. Logs go to a file while it lives.
-struct Rig {
-    Rig() {
-        std::strcpy(readyLine, "");
-        readyLength = static_cast<std::size_t>(formatPositionLine(gPositions[0], readyLine, sizeof readyLine));
-        startSampler();
-        connected = connectClient(gServer, clients[kOurTick], 0) && connectLoopback(baselineSocket, clients[kBaseline]) &&
-                    connectLoopback(bareSocket, clients[kBareSend]) && connectClient(readingServer, readingClient, 0) &&
-                    connectClient(stalledServer, stalledClient, 2048);
-        if (connected) reader = std::make_unique<ClientReader>(clients);
-    }
-    ~Rig() {
-        stopSampler();  // the reader ends once every tick connection is closed from the sending side
-        close(baselineSocket);
-        close(bareSocket);
-        reader.reset();
-        readingServer.stop();
-        stalledServer.stop();
-        for (int socket : {clients[0], clients[1], clients[2], readingClient, stalledClient}) close(socket);
-    }
-
-    void tick(Feed feed, const FlightData &data) {
-        char line[kPositionLineBufferSize];
-        switch (feed) {
-        case kOurTick: flightLoopCallback(1, 1, 0, nullptr); break;
-        case kBaseline:  // the plain way: the line from snprintf's "%f", a blocking send, and the log line
-            std::printf("Bytes sent: %d\n",
-                        static_cast<int>(send(baselineSocket, line,
-                                              static_cast<std::size_t>(formatWithSnprintf(data, line, sizeof line)), 0)));
-            break;
-        case kBareSend: send(bareSocket, readyLine, readyLength, 0); break;
-        case kFeedCount: break;
-        }
-    }
-
-    // Ticks until a send to the stalled client took nothing: its window and the server's buffer are full.
-    bool fillStalledClient() {
-        for (int round = 0; round < 100; ++round) {
-            long from = log.size();
-            for (const FlightData &data : gPositions) stalledServer.sendFlightData(data);
-            if (log.byteCountsFrom(from).back() == 0) return true;
-        }
-        return false;
-    }
-
-    LogCapture log;
-    char readyLine[kPositionLineBufferSize];
-    std::size_t readyLength;
-    bool connected = false;
+    bool ready = false;
     int clients[kFeedCount] = {-1, -1, -1};
     int baselineSocket = -1, bareSocket = -1, readingClient = -1, stalledClient = -1;
     PositionServer readingServer, stalledServer;
-    std::unique_ptr<ClientReader> reader;
+    char readyLine[kPositionLineBufferSize] = {};
+    std::size_t readyLength = static_cast<std::size_t>(formatPositionLine(gPositions[0], readyLine, sizeof readyLine));
+    std::atomic<long> bytesRead[kFeedCount] = {}, linesRead[kFeedCount] = {};
+    std::atomic<pid_t> readerId{0};
+    std::thread reader;
 
-    long tickRepetitions = 0;
-    bool linesWhole = true;
-    long sends[2] = {}, blockedSends[2] = {};  // indexed by stalled
+    long tickRuns = 0, badTickRuns = 0;
+    long sends[2] = {}, emptySends[2] = {};  // [1]: to the stalled client
     std::vector<double> sendSeconds[2];
 };
 
-Rig *gRig = nullptr;
+std::unique_ptr<Rig> gRig;
 
-void benchFormat(benchmark::State &state, LineFormat format) {
-    PositionCycle positions;
+void benchFormat(benchmark::State &state, int (*format)(const FlightData &, char *, std::size_t)) {
     char buffer[kPositionLineBufferSize];
+    std::size_t index = 0;
     long allocationsBefore = gAllocations.load();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(format(positions.next(), buffer, sizeof buffer));
+        benchmark::DoNotOptimize(format(position(index++), buffer, sizeof buffer));
         benchmark::DoNotOptimize(buffer);
     }
     countAllocations(state, gAllocations.load() - allocationsBefore);
 }
 
-// One tick to a client reading on its own thread. Only the tick is timed, not the wait for the client.
-void benchTick(benchmark::State &state, Feed feed, Pace pace) {
-    Rig &rig = *gRig;
-    PositionCycle positions;
-    long logFrom = rig.log.size(), bytesBefore = rig.reader->bytes(feed), lines = rig.reader->lines(feed);
-    long allocations = 0;
+// Calls `call` with the next position once an iteration, after the untimed `prepare`, which may fail;
+// times the call alone and counts its allocations. Returns the byte counts logged meanwhile.
+template <typename Prepare, typename Call>
+std::vector<int> timeEach(benchmark::State &state, Prepare prepare, Call call, std::vector<double> *times = nullptr) {
+    long logFrom = logSize(), allocations = 0;
+    std::size_t index = 0;
     for (auto _ : state) {
-        const FlightData &data = positions.next();
-        setHostPosition(data);
-        if (pace == kClientAsleep && !rig.reader->waitUntilAsleepWith(feed, lines++)) {
+        const FlightData &data = position(index++);
+        if (!prepare(data)) {
             state.SkipWithError("a line did not reach its client within a second");
             break;
         }
         long allocationsBefore = gAllocations.load();
         auto start = Clock::now();
-        rig.tick(feed, data);
-        state.SetIterationTime(secondsSince(start));
+        call(data);
+        double seconds = secondsSince(start);
         allocations += gAllocations.load() - allocationsBefore;
+        state.SetIterationTime(seconds);
+        if (times) times->push_back(seconds);
     }
     countAllocations(state, allocations);
+    return loggedByteCounts(logFrom);
+}
 
-    // Ours and the baseline logged every send, each a success when the client slept, and their client
-    // read what they logged; the bare send's client read every line.
+// One tick to a client reading on its own thread; the wait for the client is not timed.
+void benchTick(benchmark::State &state, Feed feed, Pace pace) {
+    Rig &rig = *gRig;
+    long bytesBefore = rig.bytesRead[feed], lines = rig.linesRead[feed];
+    auto prepare = [&](const FlightData &data) {
+        gHostValues[kLatitude] = data.latitude;  // what the simulator would read; elevation in metres
+        gHostValues[kLongitude] = data.longitude;
+        gHostValues[kElevation] = data.elevation / 3.28084;
+        gHostValues[kIndicatedAirspeed] = data.indicatedAirspeed;
+        gHostValues[kHeading] = data.heading;
+        return pace == kBackToBack || rig.waitUntilAsleepWith(feed, lines++);
+    };
+    std::vector<int> logged = timeEach(state, prepare, [&](const FlightData &data) { rig.tick(feed, data); });
+
+    // Ours and the baseline logged every send, each a success if the client slept, and their client got
+    // what they logged; the bare send's client got every line.
     auto ticks = static_cast<std::size_t>(state.iterations());
-    std::vector<int> logged = rig.log.byteCountsFrom(logFrom);
     long sent = feed == kBareSend ? static_cast<long>(ticks * rig.readyLength)
                                   : std::accumulate(logged.begin(), logged.end(), 0L);
     bool whole = !state.error_occurred() && (feed == kBareSend || logged.size() == ticks) &&
                  (pace == kBackToBack || std::count(logged.begin(), logged.end(), 0) == 0) &&
-                 waitUntil([&] { return rig.reader->bytes(feed) - bytesBefore == sent; }, std::chrono::seconds(1));
-    rig.linesWhole = rig.linesWhole && whole;
-    ++rig.tickRepetitions;
+                 waitUntil([&] { return rig.bytesRead[feed] - bytesBefore == sent; }, std::chrono::seconds(1));
+    ++rig.tickRuns;
+    rig.badTickRuns += !whole;
 }
 
-// A server whose client reads each line before the next, as it would at one a second, or one whose
-// client never reads: that one must cost the simulator no more than the other.
+// To a client that has read every line before the next, as at one a second, or to one that never reads:
+// that one must cost the simulator no more than the other.
 void benchSend(benchmark::State &state, bool stalled) {
     Rig &rig = *gRig;
-    PositionServer &server = stalled ? rig.stalledServer : rig.readingServer;
-    PositionCycle positions;
-    long logFrom = rig.log.size(), allocations = 0;
-    char chunk[65536];
-    for (auto _ : state) {
-        const FlightData &data = positions.next();
-        long allocationsBefore = gAllocations.load();
-        auto start = Clock::now();
-        server.sendFlightData(data);
-        double seconds = secondsSince(start);
-        allocations += gAllocations.load() - allocationsBefore;
-        state.SetIterationTime(seconds);
-        rig.sendSeconds[stalled].push_back(seconds);
-        if (!stalled) {
-            while (recv(rig.readingClient, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
-            }
+    auto drain = [&](const FlightData &) {
+        char chunk[65536];
+        while (!stalled && recv(rig.readingClient, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
         }
-    }
-    countAllocations(state, allocations);
-    std::vector<int> logged = rig.log.byteCountsFrom(logFrom);
+        return true;
+    };
+    PositionServer &server = stalled ? rig.stalledServer : rig.readingServer;
+    std::vector<int> logged = timeEach(
+        state, drain, [&](const FlightData &data) { server.sendFlightData(data); }, &rig.sendSeconds[stalled]);
     rig.sends[stalled] += static_cast<long>(logged.size());
-    rig.blockedSends[stalled] += std::count(logged.begin(), logged.end(), 0);
+    rig.emptySends[stalled] += std::count(logged.begin(), logged.end(), 0);
 }
 
-struct IdleListener {
-    bool waited = false;
-    double seconds = 0, cpuMilliseconds = NAN;
-    long contextSwitches = 0;
-};
-
-long contextSwitches() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);  // the sum over the process's threads
-    return usage.ru_nvcsw + usage.ru_nivcsw;
-}
-
-// The process's CPU time while a listener waits 5 s for a client that never comes, and this thread sleeps.
-IdleListener measureIdleListener() {
-    IdleListener result;
-    PositionServer server;
-    server.startListener();
-    if (waitUntil(feedPortListens)) {
-        std::clock_t cpuBefore = std::clock();
-        long switchesBefore = contextSwitches();
-        auto start = Clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(5));
-        result.cpuMilliseconds = 1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
-        result.contextSwitches = contextSwitches() - switchesBefore;
-        result.seconds = secondsSince(start);
-        result.waited = server.isListening() && !server.isConnected();
-    }
-    server.stop();
-    return result;
-}
-
-double percentile99(std::vector<double> values) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    return values[values.size() * 99 / 100];
-}
-
-// Shows the runs as the console reporter does, and keeps every benchmark's aggregates for the table.
+// Shows the runs as the console reporter does, and keeps each benchmark's median time per iteration (ns)
+// and mean allocations per iteration over its repetitions, or those of its one run.
 class TableReporter : public benchmark::ConsoleReporter {
 public:
     using benchmark::ConsoleReporter::ConsoleReporter;
@@ -489,34 +371,55 @@ public:
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
-            failed = failed || run.error_occurred;
-            if (run.run_type == Run::RT_Aggregate) aggregates[run.run_name.function_name + " " + run.aggregate_name] = run;
+            const std::string &name = run.run_name.function_name;
+            bool single = run.repetitions == 1;
+            if (single || run.aggregate_name == "median") medianNanoseconds[name] = run.GetAdjustedRealTime();
+            if (single || run.aggregate_name == "mean") meanAllocations[name] = run.counters.at("allocs");
         }
     }
 
-    // The median over the repetitions of the time per iteration, in ns / `per`; NaN if it did not run.
-    double median(const std::string &name, double per = 1) const {
-        auto found = aggregates.find(name + " median");
-        return found == aggregates.end() ? NAN : found->second.GetAdjustedRealTime() / per;
-    }
-    // The mean over the repetitions of the allocations per iteration.
-    double allocations(const std::string &name) const {
-        auto found = aggregates.find(name + " mean");
-        return found == aggregates.end() ? NAN : found->second.counters.at("allocs").value;
-    }
-
-    bool failed = false;
+    double median(const std::string &name) const { return valueOr(medianNanoseconds, name); }
+    double allocations(const std::string &name) const { return valueOr(meanAllocations, name); }
 
 private:
-    std::map<std::string, Run> aggregates;
+    static double valueOr(const std::map<std::string, double> &values, const std::string &name) {
+        auto found = values.find(name);
+        return found == values.end() ? NAN : found->second;  // NaN: it did not run
+    }
+
+    std::map<std::string, double> medianNanoseconds, meanAllocations;
 };
 
-struct Row {
-    const char *what;
-    double a, b;  // b NaN: a figure on its own
-    const char *target;
-    bool met;
+double percentile99(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? NAN : values[values.size() * 99 / 100];
+}
+
+struct IdleListener {
+    bool waited;
+    double cpuMilliseconds;
+    long contextSwitches;
 };
+
+// The process's CPU time while a listener waits 5 s for a client that never comes, and this thread sleeps.
+IdleListener measureIdleListener() {
+    PositionServer server;
+    server.startListener();
+    bool listening = waitUntil(feedPortListens);
+    auto contextSwitches = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);  // the sum over the process's threads
+        return usage.ru_nvcsw + usage.ru_nivcsw;
+    };
+    std::clock_t cpuBefore = std::clock();
+    long switchesBefore = contextSwitches();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    IdleListener idle{listening && server.isListening() && !server.isConnected(),
+                      1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC,
+                      contextSwitches() - switchesBefore};
+    server.stop();
+    return idle;
+}
 
 }  // namespace
 
@@ -524,118 +427,105 @@ int main(int argc, char **argv) {
     // Fully buffered whatever stdout is, so a log line costs the same in every run: a copy into the
     // buffer, and now and then a write to the log file.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    // Defaults, overridden by the same flags on the command line.
     char repetitions[] = "--benchmark_repetitions=20", interleaving[] = "--benchmark_enable_random_interleaving=true",
          aggregatesOnly[] = "--benchmark_display_aggregates_only=true";
-    std::vector<char *> arguments = {argv[0], repetitions, interleaving, aggregatesOnly};
-    arguments.insert(arguments.end(), argv + 1, argv + argc);
+    std::vector<char *> arguments = {argv[0], repetitions, interleaving, aggregatesOnly};  // the defaults
+    arguments.insert(arguments.end(), argv + 1, argv + argc);  // and the command line's, which override them
     int argumentCount = static_cast<int>(arguments.size());
     benchmark::Initialize(&argumentCount, arguments.data());
     if (benchmark::ReportUnrecognizedArguments(argumentCount, arguments.data())) return 2;
 
     benchmark::RegisterBenchmark("format/ours", benchFormat, formatPositionLine)->Iterations(50000);
     benchmark::RegisterBenchmark("format/snprintf", benchFormat, formatWithSnprintf)->Iterations(50000);
-    const char *const feedNames[kFeedCount] = {"ours", "baseline", "bare_send"};
     for (Pace pace : {kClientAsleep, kBackToBack}) {
         for (Feed feed : {kOurTick, kBaseline, kBareSend}) {
-            std::string name = std::string(pace == kClientAsleep ? "tick_client_asleep/" : "tick_back_to_back/") +
-                               feedNames[feed];
+            std::string name = std::string(kPaceNames[pace]) + "/" + kFeedNames[feed];
             benchmark::RegisterBenchmark(name.c_str(), benchTick, feed, pace)->UseManualTime()->Iterations(1000);
         }
     }
     benchmark::RegisterBenchmark("send/stalled", benchSend, true)->UseManualTime()->Iterations(5000);
     benchmark::RegisterBenchmark("send/reading", benchSend, false)->UseManualTime()->Iterations(5000);
 
-    // Alone, before the connections of the others exist.
-    IdleListener idle = measureIdleListener();
+    IdleListener idle = measureIdleListener();  // alone, before the others' connections exist
 
-    TableReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
+    // From here on the report goes to the console through a descriptor of its own, and stdout to the log.
     std::fflush(stdout);
-    __gnu_cxx::stdio_filebuf<char> consoleBuffer(dup(STDOUT_FILENO), std::ios::out);  // stdout goes to the log
-    std::ostream console(&consoleBuffer);
-    reporter.SetOutputStream(&console);
-    bool linesWhole = false, stillConnected = false, filled = false;
-    long tickRepetitions = 0, sends[2] = {}, blockedSends[2] = {};
-    double send99[2] = {};
-    {
-        Rig rig;
-        gRig = &rig;
-        filled = rig.connected && rig.fillStalledClient();
-        if (!filled) {
-            std::fprintf(stderr, "could not connect to the feed port %d, or fill the stalled client\n", kFeedPort);
-            return 1;
-        }
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-        console.flush();
-        linesWhole = rig.linesWhole;
-        tickRepetitions = rig.tickRepetitions;
-        stillConnected = gServer.isConnected() && rig.readingServer.isConnected() && rig.stalledServer.isConnected();
-        for (int stalled : {0, 1}) {
-            sends[stalled] = rig.sends[stalled];
-            blockedSends[stalled] = rig.blockedSends[stalled];
-            send99[stalled] = percentile99(rig.sendSeconds[stalled]) * 1e6;
-        }
+    std::FILE *console = fdopen(dup(STDOUT_FILENO), "w");
+    __gnu_cxx::stdio_sync_filebuf<char> consoleBuffer(console);
+    std::ostream consoleStream(&consoleBuffer);
+    dup2(fileno(gLog), STDOUT_FILENO);
+    TableReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
+    reporter.SetOutputStream(&consoleStream);
+    gRig = std::make_unique<Rig>();
+    Rig &rig = *gRig;
+    if (!rig.ready) {
+        std::fprintf(stderr, "could not connect to the feed port %d, or fill the stalled client\n", kFeedPort);
+        return 1;
     }
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    bool connected = gServer.isConnected() && rig.readingServer.isConnected() && rig.stalledServer.isConnected();
 
-    auto ratio = [](double a, double b) { return a / b; };
-    std::vector<Row> rows;
-    double ours = reporter.median("format/ours"), theirs = reporter.median("format/snprintf");
-    rows.push_back({"line, ns  A to_chars  B snprintf %f", ours, theirs, "A/B <= 1", ratio(ours, theirs) <= 1});
-    for (const char *pace : {"tick_client_asleep", "tick_back_to_back"}) {
-        std::string prefix = std::string(pace) + "/";
-        double tick = reporter.median(prefix + "ours", 1000), baseline = reporter.median(prefix + "baseline", 1000),
-               bare = reporter.median(prefix + "bare_send", 1000);
-        bool asleep = pace[5] == 'c';
-        rows.push_back({asleep ? "tick, us, client asleep  A ours  B baseline" : "tick, us, back to back  A ours  B baseline",
-                        tick, baseline, "A/B <= 0.7", ratio(tick, baseline) <= 0.7});
-        rows.push_back({asleep ? "tick, us, client asleep  A ours  B bare send" : "tick, us, back to back  A ours  B bare send",
-                        tick, bare, "A/B <= 1.6", ratio(tick, bare) <= 1.6});
-    }
-    double stalled = reporter.median("send/stalled", 1000), reading = reporter.median("send/reading", 1000);
-    rows.push_back({"send median, us  A stalled  B reading", stalled, reading, "A/B <= 1.1", ratio(stalled, reading) <= 1.1});
-    rows.push_back({"send 99th pct, us  A stalled  B reading", send99[1], send99[0], "A < 1000 us", send99[1] < 1000});
-    double tickAllocations = std::max(reporter.allocations("tick_client_asleep/ours"),
-                                      reporter.allocations("tick_back_to_back/ours"));
-    double sendAllocations = reporter.allocations("send/stalled");
-    rows.push_back({"allocations per call  A our tick  B stalled send", tickAllocations, sendAllocations, "A = B = 0",
-                    tickAllocations == 0 && sendAllocations == 0});
-    rows.push_back({"listener waiting 5 s, CPU ms", idle.cpuMilliseconds, NAN, "A <= 5 (0.1%)", idle.cpuMilliseconds <= 5});
-
-    std::printf("\nMedians of the repetitions, interleaved in one run; stalled: a client that never reads, its buffers full\n");
-    std::printf("%-50s %10s %10s %8s  %-14s %s\n", "what", "A", "B", "A/B", "target", "result");
-    for (const Row &row : rows) {
-        char b[16] = "-", quotient[16] = "-";  // no ratio when B is 0 or there is none
-        if (!std::isnan(row.b)) std::snprintf(b, sizeof b, "%.3f", row.b);
-        if (!std::isnan(row.b) && row.b != 0) std::snprintf(quotient, sizeof quotient, "%.3f", row.a / row.b);
-        std::printf("%-50s %10.3f %10s %8s  %-14s %s\n", row.what, row.a, b, quotient, row.target,
-                    std::isnan(row.a) ? "not run" : row.met ? "PASS" : "MISS");
-    }
-    std::printf("our tick: the sampler's flight loop callback, sampling and sending through PositionServer and "
-                "logging; baseline: snprintf %%f, a blocking send and printf of the log line; bare send: one send "
-                "of a ready line. Each to a client reading on its own thread. sizeof(PositionServer): %zu bytes\n",
-                sizeof(PositionServer));
-
-    double stalledShare = 100.0 * blockedSends[1] / sends[1], readingShare = 100.0 * blockedSends[0] / sends[0];
-    struct Check {
-        std::string what;
-        bool ran, holds;
-    } checks[] = {
-        {"formatter output identical to snprintf's on 4096 positions", true, sameLines()},
-        {"every tick's line reached its client whole, as logged", tickRepetitions > 0, linesWhole},
-        {"timed sends to the stalled client that sent 0 bytes >= 90%: " + std::to_string(stalledShare) +
-             "% (reading client: " + std::to_string(readingShare) + "%)",
-         sends[1] > 0, stalledShare >= 90},
-        {"every client still connected at the end", true, stillConnected},
-        {"allocations counted (one seen when made on purpose; not under a sanitizer)", true, allocationsAreCounted()},
-        {"no benchmark stopped with an error", true, !reporter.failed},
-        {"listener waited with no client: " + std::to_string(idle.cpuMilliseconds) + " ms CPU in " +
-             std::to_string(idle.seconds) + " s, " + std::to_string(idle.contextSwitches) + " context switches",
-         true, idle.waited},
+    std::fprintf(console,
+                 "\nMedians of the repetitions, interleaved in one run; stalled: a client that never reads, "
+                 "its buffers full\n%-50s %10s %10s %8s  %-14s %s\n",
+                 "what", "A", "B", "A/B", "target", "result");
+    auto row = [console](const std::string &what, double a, double b, const char *target, bool met) {
+        char bText[16] = "-", ratio[16] = "-";  // no ratio when B is 0 or there is none
+        if (!std::isnan(b)) std::snprintf(bText, sizeof bText, "%.3f", b);
+        if (!std::isnan(b) && b != 0) std::snprintf(ratio, sizeof ratio, "%.3f", a / b);
+        std::fprintf(console, "%-50s %10.3f %10s %8s  %-14s %s\n", what.c_str(), a, bText, ratio, target,
+                     std::isnan(a) ? "not run"
+                     : met         ? "PASS"
+                                   : "MISS");
     };
-    bool sound = true;
-    for (const Check &check : checks) {
-        std::printf("check: %s: %s\n", check.what.c_str(), !check.ran ? "not run" : check.holds ? "yes" : "NO");
-        sound = sound && (!check.ran || check.holds);
+    auto median = [&reporter](const std::string &name) { return reporter.median(name); };
+    double ours = median("format/ours"), theirs = median("format/snprintf");
+    row("line, ns  A ours  B snprintf %f", ours, theirs, "A/B <= 1", ours <= theirs);
+    for (const std::string pace : kPaceNames) {
+        double tick = median(pace + "/ours") / 1000, baseline = median(pace + "/baseline") / 1000,
+               bare = median(pace + "/bare_send") / 1000;
+        row(pace + ", us  A ours  B baseline", tick, baseline, "A/B <= 0.7", tick <= 0.7 * baseline);
+        row(pace + ", us  A ours  B bare send", tick, bare, "A/B <= 1.6", tick <= 1.6 * bare);
     }
+    double stalled = median("send/stalled") / 1000, reading = median("send/reading") / 1000;
+    row("send, us  A stalled  B reading", stalled, reading, "A/B <= 1.1", stalled <= 1.1 * reading);
+    double stalled99 = percentile99(rig.sendSeconds[1]) * 1e6, reading99 = percentile99(rig.sendSeconds[0]) * 1e6;
+    row("send 99th percentile, us  A stalled  B reading", stalled99, reading99, "A < 1000 us", stalled99 < 1000);
+    double tickAllocations =
+        std::max(reporter.allocations("tick_client_asleep/ours"), reporter.allocations("tick_back_to_back/ours"));
+    double sendAllocations = reporter.allocations("send/stalled");
+    row("allocations per call  A our tick  B stalled send", tickAllocations, sendAllocations, "A = B = 0",
+        tickAllocations == 0 && sendAllocations == 0);
+    row("listener waiting 5 s, CPU ms", idle.cpuMilliseconds, NAN, "A <= 5 (0.1%)", idle.cpuMilliseconds <= 5);
+    std::fprintf(console,
+                 "our tick: the sampler's flight loop callback, sampling and sending through PositionServer "
+                 "and logging; baseline: snprintf %%f, a blocking send and printf of the log line; bare send: one "
+                 "send of a ready line. Each to a client reading on its own thread. sizeof(PositionServer): %zu "
+                 "bytes\n",
+                 sizeof(PositionServer));
+
+    bool sound = true;
+    auto verdict = [&sound, console](bool ran, bool holds) {
+        sound = sound && (!ran || holds);
+        std::fprintf(console, ": %s\n", !ran ? "not run" : holds ? "yes" : "NO");
+    };
+    std::fprintf(console, "check: formatter output identical to snprintf's on %zu positions", kPositionCount);
+    verdict(true, sameLines());
+    std::fprintf(console, "check: in each of %ld tick runs every line reached its client whole, as logged",
+                 rig.tickRuns);
+    verdict(rig.tickRuns > 0, rig.badTickRuns == 0);
+    double stalledEmpty = 100.0 * rig.emptySends[1] / rig.sends[1],
+           readingEmpty = 100.0 * rig.emptySends[0] / rig.sends[0];
+    std::fprintf(console, "check: timed sends that sent 0 bytes: stalled %.1f%% (must be >= 90%%), reading %.1f%%",
+                 stalledEmpty, readingEmpty);
+    verdict(rig.sends[1] > 0, stalledEmpty >= 90);
+    std::fprintf(console, "check: every client still connected at the end");
+    verdict(true, connected);
+    std::fprintf(console, "check: allocations counted (one seen when made on purpose; not under a sanitizer)");
+    verdict(true, allocationsAreCounted());
+    std::fprintf(console, "check: listener waited with no client: %.3f ms CPU in 5 s, %ld context switches",
+                 idle.cpuMilliseconds, idle.contextSwitches);
+    verdict(true, idle.waited);
+    gRig.reset();
     return sound ? 0 : 1;
 }
