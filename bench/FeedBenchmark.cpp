@@ -386,21 +386,15 @@ public:
         for (const Run &run : runs) {
             const std::string &name = run.run_name.function_name;
             bool single = run.repetitions == 1;
-            if (single || run.aggregate_name == "median") medianNanoseconds[name] = run.GetAdjustedRealTime();
-            if (single || run.aggregate_name == "mean") meanAllocations[name] = run.counters.at("allocs");
+            if (single || run.aggregate_name == "median") medianNanoseconds[name].value = run.GetAdjustedRealTime();
+            if (single || run.aggregate_name == "mean") meanAllocations[name].value = run.counters.at("allocs");
         }
     }
 
-    double median(const std::string &name) const { return valueOr(medianNanoseconds, name); }
-    double allocations(const std::string &name) const { return valueOr(meanAllocations, name); }
-
-private:
-    static double valueOr(const std::map<std::string, double> &values, const std::string &name) {
-        auto found = values.find(name);
-        return found == values.end() ? NAN : found->second;  // NaN: it did not run
-    }
-
-    std::map<std::string, double> medianNanoseconds, meanAllocations;
+    struct Figure {
+        double value = NAN;  // until the benchmark has run
+    };
+    std::map<std::string, Figure> medianNanoseconds, meanAllocations;
 };
 
 double percentile99(std::vector<double> values) {
@@ -490,21 +484,22 @@ int main(int argc, char **argv) {
         const char *result = std::isnan(a) ? "not run" : met ? "PASS" : "MISS";
         std::fprintf(console, "%-50s %10.3f %10s %8s  %-14s %s\n", what.c_str(), a, bText, ratio, target, result);
     };
-    double ours = reporter.median("format/ours"), theirs = reporter.median("format/snprintf");
+    auto median = [&reporter](const std::string &name) { return reporter.medianNanoseconds[name].value; };
+    auto allocations = [&reporter](const std::string &name) { return reporter.meanAllocations[name].value; };
+    double ours = median("format/ours"), theirs = median("format/snprintf");
     row("line, ns  A ours  B snprintf %f", ours, theirs, "A/B <= 1", ours <= theirs);
     for (const std::string pace : kPaceNames) {
-        double tick = reporter.median(pace + "/ours") / 1000, baseline = reporter.median(pace + "/baseline") / 1000,
-               bare = reporter.median(pace + "/bare_send") / 1000;
+        double tick = median(pace + "/ours") / 1000, baseline = median(pace + "/baseline") / 1000,
+               bare = median(pace + "/bare_send") / 1000;
         row(pace + ", us  A ours  B baseline", tick, baseline, "A/B <= 0.7", tick <= 0.7 * baseline);
         row(pace + ", us  A ours  B bare send", tick, bare, "A/B <= 1.6", tick <= 1.6 * bare);
     }
-    double stalled = reporter.median("send/stalled") / 1000, reading = reporter.median("send/reading") / 1000;
+    double stalled = median("send/stalled") / 1000, reading = median("send/reading") / 1000;
     row("send, us  A stalled  B reading", stalled, reading, "A/B <= 1.1", stalled <= 1.1 * reading);
     double stalled99 = percentile99(rig.sendSeconds[1]) * 1e6, reading99 = percentile99(rig.sendSeconds[0]) * 1e6;
     row("send 99th percentile, us  A stalled  B reading", stalled99, reading99, "A < 1000 us", stalled99 < 1000);
-    double tickAllocations =
-        std::max(reporter.allocations("tick_client_asleep/ours"), reporter.allocations("tick_back_to_back/ours"));
-    double sendAllocations = reporter.allocations("send/stalled");
+    double tickAllocations = std::max(allocations("tick_client_asleep/ours"), allocations("tick_back_to_back/ours"));
+    double sendAllocations = allocations("send/stalled");
     bool counted = allocationsAreCounted();
     row("allocations per call  A our tick  B stalled send", tickAllocations, sendAllocations, "A = B = 0",
         counted && tickAllocations == 0 && sendAllocations == 0);
