@@ -261,12 +261,12 @@ struct Rig {
     }
 
     // Waits until `feed` has brought `lines` lines in all and the reader sleeps in poll again. False after
-    // a second without.
+    // a second without. It never yields: another process sharing this core would keep it for a time slice,
+    // long enough for the reader's idle core to halt, and the tick would time waking that core up.
     bool waitUntilAsleepWith(Feed feed, long lines) {
         auto deadline = Clock::now() + std::chrono::seconds(1);
         while (linesRead[feed] < lines || !readerSleeps()) {
             if (Clock::now() > deadline) return false;
-            std::this_thread::yield();
         }
         return true;
     }
