@@ -442,8 +442,8 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argumentCount, arguments.data());
     if (benchmark::ReportUnrecognizedArguments(argumentCount, arguments.data())) return 2;
 
-    // Every repetition lasts a few milliseconds: after 50 ms of formatting, this virtual machine was slow to
-    // wake the client's idle core for long after, and the client-asleep ticks that followed took 13 us, not 3.5.
+    // Every repetition lasts a few milliseconds, so that none leaves the machine in another state for long: on
+    // this virtual machine, 50 ms of formatting was seen to slow the wake-up of the client's idle core after it.
     benchmark::RegisterBenchmark("format/ours", benchFormat, formatPositionLine)->Iterations(5000);
     benchmark::RegisterBenchmark("format/snprintf", benchFormat, formatWithSnprintf)->Iterations(5000);
     for (Pace pace : {kClientAsleep, kBackToBack}) {
