@@ -209,7 +209,8 @@ struct Rig {
         for (int round = 0; ready && round < 100 && !stalled; ++round) {
             long from = logSize();
             for (const FlightData &data : gPositions) stalledServer.sendFlightData(data);
-            stalled = loggedByteCounts(from).back() == 0;
+            std::vector<int> logged = loggedByteCounts(from);  // none if the client has gone
+            stalled = !logged.empty() && logged.back() == 0;
         }
         ready = ready && stalled;
     }
