@@ -1,122 +1,86 @@
-// Measures the position feed against its alternatives, side by side and interleaved in one run, and
-// prints a table of ratios. A report, not a test: it exits 0 whether or not the targets are met.
+// Measures the position feed against its alternatives with Google Benchmark: repetitions of each, randomly
+// interleaved in one run, then a table of the medians' ratios against their targets. A report: a missed
+// target still exits 0, a failed sanity check (a line lost, say) exits 1.
 //
-// The tick is the sampler's own flight loop callback with the real PositionServer, driven as the host
-// drives it; the six XPLM calls it makes are answered below from a table of values.
+// The tick is the sampler's own flight loop callback with the real PositionServer; the XPLM calls it
+// makes are answered below from a table of values.
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <ext/stdio_sync_filebuf.h>
+#include <map>
+#include <memory>
 #include <numeric>
+#include <ostream>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "FlightSampler.h"
-#include "PositionServer.h"
 #include "TestSupport.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 
 // Counts every heap allocation of the process, operator new's and the C library's alike, by standing in
 // for malloc and handing each call on to glibc's own. The sanitizers bring their own malloc: under them
-// nothing is counted, and the benchmark says so.
+// nothing is counted, and the sanity check on counting fails.
 namespace {
-
 std::atomic<long> gAllocations{0};
-
 }  // namespace
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+static void *counted(void *memory) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    return memory;
+}
+
 extern "C" {
 void *__libc_malloc(std::size_t size);
 void *__libc_calloc(std::size_t count, std::size_t size);
 void *__libc_realloc(void *memory, std::size_t size);
-void __libc_free(void *memory);
-
-__attribute__((visibility("default"))) void *malloc(std::size_t size) noexcept {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
+__attribute__((visibility("default"))) void *malloc(std::size_t size) noexcept { return counted(__libc_malloc(size)); }
 __attribute__((visibility("default"))) void *calloc(std::size_t count, std::size_t size) noexcept {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
+    return counted(__libc_calloc(count, size));
 }
 __attribute__((visibility("default"))) void *realloc(void *memory, std::size_t size) noexcept {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(memory, size);
+    return counted(__libc_realloc(memory, size));
 }
-__attribute__((visibility("default"))) void free(void *memory) noexcept { __libc_free(memory); }
 }
 #endif
 
-// The host's side of the sampler: its data refs, served from this table, and its one flight loop.
+// The host's data refs, served from this table; the other two the sampler reads stay 0.
 namespace {
+enum HostRow { kLatitude, kLongitude, kElevation, kIndicatedAirspeed, kHeading, kSeatBelts, kOther, kHostRows };
+const char *const kHostNames[kOther] = {
+    "sim/flightmodel/position/latitude",  "sim/flightmodel/position/longitude",
+    "sim/flightmodel/position/elevation", "sim/flightmodel/position/indicated_airspeed",
+    "sim/flightmodel/position/psi",       "sim/cockpit/switches/fasten_seat_belts"};
+double gHostValues[kHostRows] = {0, 0, 0, 0, 0, 1, 0};
 
-struct HostDataRef {
-    const char *name;
-    double value;
-};
-
-HostDataRef gHostDataRefs[] = {
-    {"sim/flightmodel/controls/parkbrake", 0},         {"sim/cockpit/switches/fasten_seat_belts", 1},
-    {"sim/flightmodel/position/latitude", 0},          {"sim/flightmodel/position/longitude", 0},
-    {"sim/flightmodel/position/elevation", 0},         {"sim/flightmodel/position/indicated_airspeed", 0},
-    {"sim/flightmodel/failures/onground_any", 0},      {"sim/flightmodel/position/psi", 0},
-};
-
-XPLMFlightLoop_f gFlightLoop = nullptr;
-void *gFlightLoopRefcon = nullptr;
-
-double valueOf(XPLMDataRef handle) { return handle ? *static_cast<double *>(handle) : 0.0; }
-
-double &hostDataRef(const char *name) {
-    for (HostDataRef &dataRef : gHostDataRefs) {
-        if (std::strcmp(dataRef.name, name) == 0) return dataRef.value;
-    }
-    std::abort();  // a name missing from the table above
-}
-
+double valueOf(XPLMDataRef handle) { return *static_cast<double *>(handle); }
 }  // namespace
 
-XPLMDataRef XPLMFindDataRef(const char *name) { return &hostDataRef(name); }
+XPLMDataRef XPLMFindDataRef(const char *name) {
+    auto row =
+        std::find_if(kHostNames, kHostNames + kOther, [name](const char *known) { return !std::strcmp(known, name); });
+    return &gHostValues[row - kHostNames];
+}
 int XPLMGetDatai(XPLMDataRef handle) { return static_cast<int>(valueOf(handle)); }
 float XPLMGetDataf(XPLMDataRef handle) { return static_cast<float>(valueOf(handle)); }
 double XPLMGetDatad(XPLMDataRef handle) { return valueOf(handle); }
-void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f callback, float, void *refcon) {
-    gFlightLoop = callback;
-    gFlightLoopRefcon = refcon;
-}
-void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f callback, void *) {
-    if (callback == gFlightLoop) gFlightLoop = nullptr;
-}
+// The benchmark calls the flight loop callback itself.
+void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f, float, void *) {}
+void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f, void *) {}
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-double nanosecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double percentile99(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() * 99 / 100];
+void countAllocations(benchmark::State &state, long allocations) {
+    state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
 }
 
 // Whether the allocation count sees an allocation at all, so that a count of 0 means something.
@@ -128,10 +92,13 @@ bool allocationsAreCounted() {
 }
 
 // Varied, realistic positions, so that no formatting work can be folded into constants.
-std::vector<FlightData> realisticPositions(std::size_t count) {
+constexpr std::size_t kPositionCount = 4096;
+const std::vector<FlightData> gPositions = [] {
     std::mt19937_64 random(27015);
-    auto uniform = [&random](double low, double high) { return std::uniform_real_distribution<double>(low, high)(random); };
-    std::vector<FlightData> positions(count);
+    auto uniform = [&random](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    std::vector<FlightData> positions(kPositionCount);
     for (FlightData &data : positions) {
         data.latitude = uniform(-90, 90);
         data.longitude = uniform(-180, 180);
@@ -140,239 +107,142 @@ std::vector<FlightData> realisticPositions(std::size_t count) {
         data.heading = static_cast<float>(uniform(0, 360));
     }
     return positions;
-}
+}();
 
-using LineFormat = int (*)(const FlightData &, char *, std::size_t);
+const FlightData &position(std::size_t index) { return gPositions[index % kPositionCount]; }
 
 // The obvious alternative: the same line from printf's "%f", which follows the process locale.
 int formatWithSnprintf(const FlightData &data, char *buffer, std::size_t size) {
-    return std::snprintf(buffer, size,
-                         "{version:\"1\",latitude:\"%f\",longitude:\"%f\",speed:\"%f\",elevation:\"%f\",heading:\"%f\"}\n",
-                         data.latitude, data.longitude, static_cast<double>(data.indicatedAirspeed), data.elevation,
-                         static_cast<double>(data.heading));
+    return std::snprintf(
+        buffer, size, "{version:\"1\",latitude:\"%f\",longitude:\"%f\",speed:\"%f\",elevation:\"%f\",heading:\"%f\"}\n",
+        data.latitude, data.longitude, static_cast<double>(data.indicatedAirspeed), data.elevation,
+        static_cast<double>(data.heading));
 }
 
-bool sameLines(const std::vector<FlightData> &positions) {
-    for (const FlightData &data : positions) {
+bool sameLines() {
+    return std::all_of(gPositions.begin(), gPositions.end(), [](const FlightData &data) {
         char ours[kPositionLineBufferSize], theirs[kPositionLineBufferSize];
         int length = formatPositionLine(data, ours, sizeof ours);
-        if (length != formatWithSnprintf(data, theirs, sizeof theirs) || std::string(ours) != theirs) return false;
-    }
-    return true;
+        return length == formatWithSnprintf(data, theirs, sizeof theirs) && std::strcmp(ours, theirs) == 0;
+    });
 }
 
-// Mean time per line over all the positions; `sink` takes something of every line so none is skipped.
-double nanosecondsPerLine(LineFormat format, const std::vector<FlightData> &positions, unsigned &sink) {
-    char buffer[kPositionLineBufferSize];
-    auto start = Clock::now();
-    for (const FlightData &data : positions) {
-        int length = format(data, buffer, sizeof buffer);
-        sink += static_cast<unsigned>(length) + static_cast<unsigned char>(buffer[length / 2]);
-    }
-    return nanosecondsSince(start) / static_cast<double>(positions.size());
+// Where stdout goes while the benchmarks run, and with it the "Bytes sent: N" every send logs.
+std::FILE *gLog = std::tmpfile();
+
+long logSize() {
+    std::fflush(stdout);
+    return lseek(fileno(gLog), 0, SEEK_END);
 }
 
-// A loopback client of the feed port that reads only when told to.
-class FeedClient {
-public:
-    FeedClient() = default;
-    FeedClient(const FeedClient &) = delete;
-    FeedClient &operator=(const FeedClient &) = delete;
-    ~FeedClient() { close(); }
-
-    // A receive buffer size > 0 is set before connecting, so the window it offers stays small.
-    bool connect(int receiveBufferSize) {
-        close();
-        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBufferSize > 0) {
-            setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof receiveBufferSize);
-        }
-        sockaddr_in address = loopback(kFeedPort);
-        return ::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    }
-
-    // Reads whatever has arrived, without waiting and without allocating.
-    void drain() {
-        char chunk[65536];
-        while (recv(socket_, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
-        }
-    }
-
-    int socket() const { return socket_; }
-
-    void close() {
-        if (socket_ != -1) ::close(socket_);
-        socket_ = -1;
-    }
-
-private:
-    int socket_ = -1;
-};
-
-bool connectClient(PositionServer &server, FeedClient &client, int receiveBufferSize) {
-    server.startListener();
-    return waitUntil([&] { return client.connect(receiveBufferSize); }) &&
-           waitUntil([&] { return server.isConnected() && !server.isListening(); });
-}
-
-// Sends stdout, where sendFlightData logs every call, to a temporary file while it lives.
-class StdoutCapture {
-public:
-    StdoutCapture() : file(std::tmpfile()), saved(dup(STDOUT_FILENO)) {
-        std::fflush(stdout);
-        dup2(fileno(file), STDOUT_FILENO);
-    }
-    ~StdoutCapture() {
-        std::fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-        std::fclose(file);
-    }
-
-    long size() {
-        std::fflush(stdout);
-        struct stat status {};
-        fstat(fileno(file), &status);
-        return static_cast<long>(status.st_size);
-    }
-
-    // What was written from byte `from` on.
-    std::string textFrom(long from) {
-        std::string text(static_cast<std::size_t>(std::max(0L, size() - from)), '\0');
-        pread(fileno(file), text.data(), text.size(), from);
-        return text;
-    }
-
-private:
-    std::FILE *file;
-    int saved;
-};
-
-// The byte counts logged as "Bytes sent: N", in order.
-std::vector<int> loggedByteCounts(const std::string &log) {
+// The byte counts logged from byte `from` on, in order.
+std::vector<int> loggedByteCounts(long from) {
+    std::string text(static_cast<std::size_t>(logSize() - from), '\0');
+    pread(fileno(gLog), text.data(), text.size(), from);
     const std::string label = "Bytes sent: ";
     std::vector<int> counts;
-    for (std::size_t at = log.find(label); at != std::string::npos; at = log.find(label, at + 1)) {
-        counts.push_back(std::atoi(log.c_str() + at + label.size()));
+    for (std::size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1)) {
+        counts.push_back(std::atoi(text.c_str() + at + label.size()));
     }
     return counts;
 }
 
-// Ticks until a tick's send took nothing: the client's window and the server's send buffer are full.
-bool fillUntilStalled(PositionServer &server, const std::vector<FlightData> &positions, StdoutCapture &log) {
-    for (int round = 0; round < 100; ++round) {
-        for (const FlightData &data : positions) server.sendFlightData(data);
-        if (log.textFrom(log.size() - 14) == "Bytes sent: 0\n") return true;
-    }
-    return false;
+// Has `server` listen and a loopback client connect to it; a receive buffer size > 0 is set before
+// connecting, so the window the client offers stays small.
+bool connectClient(PositionServer &server, int &client, int receiveBufferSize) {
+    server.startListener();
+    sockaddr_in address = loopback(kFeedPort);
+    return waitUntil([&] {
+               close(client);
+               client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+               if (receiveBufferSize > 0) setsockopt(client, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof(int));
+               return connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+           }) &&
+           waitUntil([&] { return server.isConnected() && !server.isListening(); });
 }
 
-struct SendResults {
-    bool measured = false;
-    bool bothConnected = false;
-    double stalledBlockedShare = 0, readingBlockedShare = 0;  // per cent of timed sends that sent nothing
-    std::vector<double> stalled, reading;  // nanoseconds per send
-    long stalledAllocations = 0;
-    int allocationSends = 0;
-};
-
-double timedSend(PositionServer &server, const FlightData &data) {
-    auto start = Clock::now();
-    server.sendFlightData(data);
-    return nanosecondsSince(start);
+// A plain blocking loopback connection on a port of the system's choosing.
+bool connectLoopback(int &server, int &client) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool connected = bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     listen(listener, 1) == 0 &&
+                     getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
+                     connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     (server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) != -1;
+    close(listener);
+    return connected;
 }
 
-// One server whose client reads and one whose client never does, sent to alternately, both on this
-// thread: a client that stops reading must cost the simulator no more than one that reads.
-SendResults measureSends(const std::vector<FlightData> &positions) {
-    constexpr int kPairs = 100000;
-    constexpr int kAllocationSends = 1000;
-    SendResults results;
-    PositionServer readingServer, stalledServer;
-    FeedClient readingClient, stalledClient;
-    if (!connectClient(readingServer, readingClient, 0) || !connectClient(stalledServer, stalledClient, 2048)) {
-        std::fprintf(stderr, "could not connect to the feed port %d; is it in use?\n", kFeedPort);
-        readingServer.stop();
-        stalledServer.stop();
-        return results;
-    }
-
-    results.stalled.resize(kPairs);
-    results.reading.resize(kPairs);
-    {
-        StdoutCapture log;
-        if (fillUntilStalled(stalledServer, positions, log)) {
-            long from = log.size();
-            for (int pair = 0; pair < kPairs; ++pair) {
-                const FlightData &data = positions[static_cast<std::size_t>(pair) % positions.size()];
-                // Alternating which goes first, so neither always finds the caches as the other left them.
-                if (pair % 2 == 0) results.reading[pair] = timedSend(readingServer, data);
-                results.stalled[pair] = timedSend(stalledServer, data);
-                if (pair % 2 == 1) results.reading[pair] = timedSend(readingServer, data);
-                // Untimed: the reading client has each line read before the next, as it would at one a second.
-                readingClient.drain();
-            }
-            std::vector<int> sent = loggedByteCounts(log.textFrom(from));
-            int stalledBlocked = 0, readingBlocked = 0;
-            for (std::size_t pair = 0; pair < kPairs && sent.size() == 2 * kPairs; ++pair) {
-                bool readingFirst = pair % 2 == 0;  // as sent above
-                stalledBlocked += sent[2 * pair + (readingFirst ? 1 : 0)] == 0;
-                readingBlocked += sent[2 * pair + (readingFirst ? 0 : 1)] == 0;
-            }
-            results.stalledBlockedShare = 100.0 * stalledBlocked / kPairs;
-            results.readingBlockedShare = 100.0 * readingBlocked / kPairs;
-            results.bothConnected = readingServer.isConnected() && stalledServer.isConnected();
-            results.measured = true;
-        }
-
-        for (int send = 0; send < kAllocationSends; ++send) {
-            const FlightData &data = positions[static_cast<std::size_t>(send) % positions.size()];
-            long before = gAllocations.load();
-            stalledServer.sendFlightData(data);
-            results.stalledAllocations += gAllocations.load() - before;
-        }
-        results.allocationSends = kAllocationSends;
-        readingServer.stop();
-        stalledServer.stop();
-    }
-    if (!results.measured) std::fprintf(stderr, "the never-reading client's buffers never filled\n");
-    return results;
-}
-
-// The three ways of putting a line on a loopback connection that the tick is measured against.
+// The three ways of putting a line on a loopback connection that are compared.
 enum Feed { kOurTick, kBaseline, kBareSend, kFeedCount };
+const char *const kFeedNames[kFeedCount] = {"ours", "baseline", "bare_send"};
+// Before each tick the client sleeps in poll, as it does a second after the last line; or the ticks go
+// back to back while the client drains them, so that a send seldom has to wake it.
+enum Pace { kClientAsleep, kBackToBack };
+const char *const kPaceNames[] = {"tick_client_asleep", "tick_back_to_back"};
 
-// Reads every feed's client socket on a thread of its own, as a real client would, and counts what
-// arrives. Ends once the sending side has closed every socket.
-class ClientReader {
-public:
-    explicit ClientReader(const int (&sockets)[kFeedCount]) {
-        for (int feed = 0; feed < kFeedCount; ++feed) entries[feed] = {sockets[feed], POLLIN, 0};
-        thread = std::thread([this] { run(); });
-    }
-    ClientReader(const ClientReader &) = delete;
-    ClientReader &operator=(const ClientReader &) = delete;
-    ~ClientReader() {
-        thread.join();
-        if (statusFile != -1) close(statusFile);
-    }
+// The ticking thread and the client's reader each keep a core of their own, as a client process waiting on
+// its own core would. Left to the scheduler, the reader is now and then woken on the sender's core, where
+// it runs before the send returns and so is timed with it.
+void pinToCpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
 
-    long bytes(Feed feed) const { return bytesRead[feed].load(); }
-
-    // Waits until `feed` has brought `lines` lines in all and this reader is asleep in poll again, the
-    // state a client is in when the next line comes a second later. False after a second without.
-    bool waitForLines(Feed feed, long lines) {
-        auto deadline = Clock::now() + std::chrono::seconds(1);
-        while (linesRead[feed].load() < lines || !asleep()) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::yield();
+// The connections of the tick and send benchmarks, made once for the whole run, and what their sanity
+// checks gather over every repetition. The tick feeds' clients are read on a thread of their own, as
+// real clients would be, and what arrives is counted.
+struct Rig {
+    Rig() {
+        startSampler();
+        ready = connectClient(gServer, clients[kOurTick], 0) && connectLoopback(baselineSocket, clients[kBaseline]) &&
+                connectLoopback(bareSocket, clients[kBareSend]) && connectClient(readingServer, readingClient, 0) &&
+                connectClient(stalledServer, stalledClient, 2048);
+        if (ready) reader = std::thread([this] { readClients(); });
+        // The stalled client's window and its server's buffer are full once a send took nothing.
+        bool stalled = false;
+        for (int round = 0; ready && round < 100 && !stalled; ++round) {
+            long from = logSize();
+            for (const FlightData &data : gPositions) stalledServer.sendFlightData(data);
+            std::vector<int> logged = loggedByteCounts(from);  // none if the client has gone
+            stalled = !logged.empty() && logged.back() == 0;
         }
-        return true;
+        ready = ready && stalled;
+    }
+    ~Rig() {
+        stopSampler();  // the reader ends once every tick connection is closed from the sending side
+        close(baselineSocket);
+        close(bareSocket);
+        if (reader.joinable()) reader.join();
+        readingServer.stop();
+        stalledServer.stop();
+        for (int socket : {clients[0], clients[1], clients[2], readingClient, stalledClient, readerStatus.load()}) {
+            close(socket);
+        }
     }
 
-private:
-    void run() {
-        threadId.store(gettid());
+    void tick(Feed feed, const FlightData &data) {
+        if (feed == kOurTick) {
+            flightLoopCallback(1, 1, 0, nullptr);
+        } else if (feed == kBaseline) {  // the plain way: snprintf's "%f", a blocking send, and the log line
+            char line[kPositionLineBufferSize];
+            int length = formatWithSnprintf(data, line, sizeof line);
+            std::printf("Bytes sent: %d\n", static_cast<int>(send(baselineSocket, line, length, 0)));
+        } else {
+            send(bareSocket, readyLine, readyLength, 0);
+        }
+    }
+
+    void readClients() {
+        pinToCpu(1);
+        readerStatus = open("/proc/thread-self/stat", O_RDONLY | O_CLOEXEC);
+        pollfd entries[kFeedCount];
+        for (int feed = 0; feed < kFeedCount; ++feed) entries[feed] = {clients[feed], POLLIN, 0};
         char chunk[65536];
         for (int openSockets = kFeedCount; openSockets > 0;) {
             if (poll(entries, kFeedCount, -1) < 0) continue;  // interrupted
@@ -391,282 +261,280 @@ private:
         }
     }
 
-    // Whether the reader thread is sleeping, as /proc tells it.
-    bool asleep() {
-        if (statusFile == -1 && threadId.load() != 0) {
-            char path[64];
-            std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", threadId.load());
-            statusFile = open(path, O_RDONLY | O_CLOEXEC);
+    // Waits until `feed` has brought `lines` lines in all and the reader sleeps in poll again. False after
+    // a second without. It never yields: another process sharing this core would keep it for a time slice,
+    // long enough for the reader's idle core to halt, and the tick would time waking that core up.
+    bool waitUntilAsleepWith(Feed feed, long lines) {
+        auto deadline = Clock::now() + std::chrono::seconds(1);
+        while (linesRead[feed] < lines || !readerSleeps()) {
+            if (Clock::now() > deadline) return false;
         }
+        return true;
+    }
+
+    // Whether the reader thread sleeps, as /proc tells it.
+    bool readerSleeps() {
         char status[512];
-        ssize_t length = statusFile == -1 ? -1 : pread(statusFile, status, sizeof status - 1, 0);
-        if (length <= 0) return false;
-        status[length] = '\0';
+        ssize_t length = pread(readerStatus, status, sizeof status - 1, 0);
+        status[std::max<ssize_t>(length, 0)] = '\0';
         const char *nameEnd = std::strrchr(status, ')');  // the state follows the thread's name
-        return nameEnd && nameEnd[1] == ' ' && nameEnd[2] == 'S';
+        return nameEnd && std::strncmp(nameEnd, ") S", 3) == 0;
     }
 
-    pollfd entries[kFeedCount];
+    bool ready = false;
+    int clients[kFeedCount] = {-1, -1, -1};
+    int baselineSocket = -1, bareSocket = -1, readingClient = -1, stalledClient = -1;
+    PositionServer readingServer, stalledServer;
+    char readyLine[kPositionLineBufferSize] = {};
+    std::size_t readyLength = static_cast<std::size_t>(formatPositionLine(gPositions[0], readyLine, sizeof readyLine));
     std::atomic<long> bytesRead[kFeedCount] = {}, linesRead[kFeedCount] = {};
-    std::atomic<pid_t> threadId{0};
-    int statusFile = -1;
-    std::thread thread;
+    std::atomic<int> readerStatus{-1};
+    std::thread reader;
+
+    long tickRuns = 0, badTickRuns = 0;
+    long sends[2] = {}, emptySends[2] = {};  // [1]: to the stalled client
+    std::vector<double> sendSeconds[2];
 };
 
-// A plain blocking loopback connection on a port of the system's choosing: the server's end in `server`,
-// the client's in `client`.
-bool connectLoopback(int &server, int &client) {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool connected = bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-                     listen(listener, 1) == 0 &&
-                     getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
-                     connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-                     (server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) != -1;
-    close(listener);
-    return connected;
-}
+std::unique_ptr<Rig> gRig;
 
-// The plain way: the line from snprintf's "%f", a blocking send, and the log line.
-void baselineTick(int socket, const FlightData &data) {
-    char line[kPositionLineBufferSize];
-    int length = formatWithSnprintf(data, line, sizeof line);
-    std::printf("Bytes sent: %d\n", static_cast<int>(send(socket, line, static_cast<std::size_t>(length), 0)));
-}
-
-// What the simulator would read for `data`; the data ref holds the elevation in metres.
-void setHostPosition(const FlightData &data) {
-    hostDataRef("sim/flightmodel/position/latitude") = data.latitude;
-    hostDataRef("sim/flightmodel/position/longitude") = data.longitude;
-    hostDataRef("sim/flightmodel/position/elevation") = data.elevation / 3.28084;
-    hostDataRef("sim/flightmodel/position/indicated_airspeed") = data.indicatedAirspeed;
-    hostDataRef("sim/flightmodel/position/psi") = data.heading;
-}
-
-struct TickResults {
-    bool measured = false;
-    bool linesArrived = false;    // every tick's line reached its client, and all logged what they sent
-    bool stillConnected = false;
-    std::vector<double> times[kFeedCount];  // nanoseconds per tick
-    long allocations = 0;                   // in our ticks
-    int ticks = 0;
-};
-
-// Our tick, the baseline and a bare send, each to its own reading client on loopback, in turn and in a
-// rotating order. Before each, the client has read everything and waits for more.
-TickResults measureTicks(const std::vector<FlightData> &positions) {
-    constexpr int kWarmUpRounds = 200;
-    constexpr int kRounds = 20000;
-    TickResults results;
-    startSampler();
-    FeedClient ourClient;
-    int baselineSocket = -1, baselineClient = -1, bareSocket = -1, bareClient = -1;
-    int counter = 0;
-    gFlightLoop(1, 1, ++counter, gFlightLoopRefcon);  // starts the listener
-    bool connected = waitUntil([&] { return ourClient.connect(0); }) &&
-                     waitUntil([] { return gServer.isConnected() && !gServer.isListening(); }) &&
-                     connectLoopback(baselineSocket, baselineClient) && connectLoopback(bareSocket, bareClient);
-    if (!connected) {
-        std::fprintf(stderr, "could not connect to the feed port %d; is it in use?\n", kFeedPort);
-        stopSampler();
-        for (int socket : {baselineSocket, baselineClient, bareSocket, bareClient}) close(socket);
-        return results;
+void benchFormat(benchmark::State &state, int (*format)(const FlightData &, char *, std::size_t)) {
+    char buffer[kPositionLineBufferSize];
+    std::size_t index = 0;
+    long allocationsBefore = gAllocations.load();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(format(position(index++), buffer, sizeof buffer));
+        benchmark::DoNotOptimize(buffer);
     }
+    countAllocations(state, gAllocations.load() - allocationsBefore);
+}
 
-    char readyLine[kPositionLineBufferSize];
-    auto readyLength = static_cast<std::size_t>(formatPositionLine(positions[0], readyLine, sizeof readyLine));
-    for (std::vector<double> &times : results.times) times.reserve(kRounds);
-    long lines[kFeedCount] = {};
-    bool arrived = true;
-    {
-        StdoutCapture log;
-        ClientReader reader({ourClient.socket(), baselineClient, bareClient});
-        for (int round = 0; round < kWarmUpRounds + kRounds && arrived; ++round) {
-            const FlightData &data = positions[static_cast<std::size_t>(round) % positions.size()];
-            setHostPosition(data);
-            for (int turn = 0; turn < kFeedCount && arrived; ++turn) {
-                auto feed = static_cast<Feed>((round + turn) % kFeedCount);
-                long allocationsBefore = gAllocations.load();
-                auto start = Clock::now();
-                switch (feed) {
-                case kOurTick: gFlightLoop(1, 1, ++counter, gFlightLoopRefcon); break;
-                case kBaseline: baselineTick(baselineSocket, data); break;
-                case kBareSend: send(bareSocket, readyLine, readyLength, 0); break;
-                case kFeedCount: break;
-                }
-                double nanoseconds = nanosecondsSince(start);
-                // The first rounds are left out: they allocate stdout's buffer and the like.
-                if (round >= kWarmUpRounds) {
-                    results.times[feed].push_back(nanoseconds);
-                    if (feed == kOurTick) results.allocations += gAllocations.load() - allocationsBefore;
-                }
-                arrived = reader.waitForLines(feed, ++lines[feed]);
-            }
+// Calls `call` with the next position once an iteration, after the untimed `prepare`, which may fail;
+// times the call alone and counts its allocations. Returns the byte counts logged meanwhile.
+template <typename Prepare, typename Call>
+std::vector<int> timeEach(benchmark::State &state, Prepare prepare, Call call, std::vector<double> *times = nullptr) {
+    long logFrom = logSize(), allocations = 0;
+    std::size_t index = 0;
+    for (auto _ : state) {
+        const FlightData &data = position(index++);
+        if (!prepare(data)) {
+            state.SkipWithError("a line did not reach its client within a second");
+            break;
         }
-        results.ticks = static_cast<int>(results.times[kOurTick].size());
-        results.stillConnected = gServer.isConnected();
-
-        // Ours and the baseline logged every send, each a success, and together what their clients read.
-        std::vector<int> logged = loggedByteCounts(log.textFrom(0));
-        bool allSent = std::all_of(logged.begin(), logged.end(), [](int count) { return count > 0; });
-        long loggedBytes = std::accumulate(logged.begin(), logged.end(), 0L);
-        results.linesArrived = arrived && allSent &&
-                               logged.size() == static_cast<std::size_t>(lines[kOurTick] + lines[kBaseline]) &&
-                               loggedBytes == reader.bytes(kOurTick) + reader.bytes(kBaseline);
-
-        // The reader ends once every connection is closed from the sending side.
-        stopSampler();
-        close(baselineSocket);
-        close(bareSocket);
+        long allocationsBefore = gAllocations.load();
+        auto start = Clock::now();
+        call(data);
+        double seconds = secondsSince(start);
+        allocations += gAllocations.load() - allocationsBefore;
+        state.SetIterationTime(seconds);
+        if (times) times->push_back(seconds);
     }
-    close(baselineClient);
-    close(bareClient);
-    results.measured = arrived && results.ticks == kRounds;
-    if (!arrived) std::fprintf(stderr, "a line did not reach its client within a second\n");
-    return results;
+    countAllocations(state, allocations);
+    return loggedByteCounts(logFrom);
+}
+
+// One tick to a client reading on its own thread; the wait for the client is not timed.
+void benchTick(benchmark::State &state, Feed feed, Pace pace) {
+    Rig &rig = *gRig;
+    long bytesBefore = rig.bytesRead[feed], lines = rig.linesRead[feed];
+    auto prepare = [&](const FlightData &data) {
+        gHostValues[kLatitude] = data.latitude;  // what the simulator would read; elevation in metres
+        gHostValues[kLongitude] = data.longitude;
+        gHostValues[kElevation] = data.elevation / 3.28084;
+        gHostValues[kIndicatedAirspeed] = data.indicatedAirspeed;
+        gHostValues[kHeading] = data.heading;
+        return pace == kBackToBack || rig.waitUntilAsleepWith(feed, lines++);
+    };
+    std::vector<int> logged = timeEach(state, prepare, [&](const FlightData &data) { rig.tick(feed, data); });
+
+    // Ours and the baseline logged every send, each a success if the client slept, and their client got
+    // what they logged; the bare send's client got every line.
+    auto ticks = static_cast<std::size_t>(state.iterations());
+    long sent = feed == kBareSend ? static_cast<long>(ticks * rig.readyLength)
+                                  : std::accumulate(logged.begin(), logged.end(), 0L);
+    bool whole = !state.error_occurred() && (feed == kBareSend || logged.size() == ticks) &&
+                 (pace == kBackToBack || std::count(logged.begin(), logged.end(), 0) == 0) &&
+                 waitUntil([&] { return rig.bytesRead[feed] - bytesBefore == sent; }, std::chrono::seconds(1));
+    ++rig.tickRuns;
+    rig.badTickRuns += !whole;
+}
+
+// To a client that has read every line before the next, as at one a second, or to one that never reads:
+// that one must cost the simulator no more than the other.
+void benchSend(benchmark::State &state, bool stalled) {
+    Rig &rig = *gRig;
+    auto drain = [&](const FlightData &) {
+        char chunk[65536];
+        while (!stalled && recv(rig.readingClient, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
+        }
+        return true;
+    };
+    PositionServer &server = stalled ? rig.stalledServer : rig.readingServer;
+    std::vector<int> logged = timeEach(
+        state, drain, [&](const FlightData &data) { server.sendFlightData(data); }, &rig.sendSeconds[stalled]);
+    rig.sends[stalled] += static_cast<long>(logged.size());
+    rig.emptySends[stalled] += std::count(logged.begin(), logged.end(), 0);
+}
+
+// Shows the runs as the console reporter does, and keeps each benchmark's median time per iteration (ns)
+// and mean allocations per iteration over its repetitions, or those of its one run.
+class TableReporter : public benchmark::ConsoleReporter {
+public:
+    using benchmark::ConsoleReporter::ConsoleReporter;
+
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            const std::string &name = run.run_name.function_name;
+            bool single = run.repetitions == 1;
+            if (single || run.aggregate_name == "median") medianNanoseconds[name].value = run.GetAdjustedRealTime();
+            if (single || run.aggregate_name == "mean") meanAllocations[name].value = run.counters.at("allocs");
+        }
+    }
+
+    struct Figure {
+        double value = NAN;  // until the benchmark has run
+    };
+    std::map<std::string, Figure> medianNanoseconds, meanAllocations;
+};
+
+double percentile99(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? NAN : values[values.size() * 99 / 100];
 }
 
 struct IdleListener {
-    bool measured = false;
-    double seconds = 0;
-    double cpuMilliseconds = 0;
-    long contextSwitches = 0;
+    bool waited;
+    double cpuMilliseconds;
+    long contextSwitches;
 };
 
-double cpuSeconds() {
-    timespec time{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
-}
-
-long contextSwitches() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);  // the sum over the process's threads
-    return usage.ru_nvcsw + usage.ru_nivcsw;
-}
-
-// The process's CPU time while a listener waits for a client that never comes, and this thread sleeps.
-IdleListener measureIdleListener(std::chrono::seconds idle) {
-    IdleListener result;
+// The process's CPU time while a listener waits 5 s for a client that never comes, and this thread sleeps.
+IdleListener measureIdleListener() {
     PositionServer server;
     server.startListener();
-    if (waitUntil(feedPortListens)) {
-        double cpuBefore = cpuSeconds();
-        long switchesBefore = contextSwitches();
-        auto start = Clock::now();
-        std::this_thread::sleep_for(idle);
-        result.cpuMilliseconds = (cpuSeconds() - cpuBefore) * 1000;
-        result.contextSwitches = contextSwitches() - switchesBefore;
-        result.seconds = nanosecondsSince(start) / 1e9;
-        result.measured = server.isListening() && !server.isConnected();
-    }
+    bool listening = waitUntil(feedPortListens);
+    auto contextSwitches = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);  // the sum over the process's threads
+        return usage.ru_nvcsw + usage.ru_nivcsw;
+    };
+    std::clock_t cpuBefore = std::clock();
+    long switchesBefore = contextSwitches();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    IdleListener idle{listening && server.isListening() && !server.isConnected(),
+                      1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC,
+                      contextSwitches() - switchesBefore};
     server.stop();
-    if (!result.measured) std::fprintf(stderr, "the listener was not waiting on the feed port\n");
-    return result;
+    return idle;
 }
-
-struct Row {
-    const char *what;
-    double a, b;  // b NaN: a figure on its own
-    const char *target;
-    bool met;
-};
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
     // Fully buffered whatever stdout is, so a log line costs the same in every run: a copy into the
-    // buffer, and now and then a write to the capture file.
+    // buffer, and now and then a write to the log file.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    const std::vector<FlightData> positions = realisticPositions(4096);
-    const double none = std::nan("");
-    std::vector<Row> rows;
+    char repetitions[] = "--benchmark_repetitions=20", interleaving[] = "--benchmark_enable_random_interleaving=true",
+         aggregatesOnly[] = "--benchmark_display_aggregates_only=true";
+    std::vector<char *> arguments = {argv[0], repetitions, interleaving, aggregatesOnly};  // the defaults
+    arguments.insert(arguments.end(), argv + 1, argv + argc);  // and the command line's, which override them
+    int argumentCount = static_cast<int>(arguments.size());
+    benchmark::Initialize(&argumentCount, arguments.data());
+    if (benchmark::ReportUnrecognizedArguments(argumentCount, arguments.data())) return 2;
 
-    constexpr int kFormatRounds = 41;
-    std::vector<double> ours(kFormatRounds), theirs(kFormatRounds);
-    unsigned sink = 0;
-    for (int round = 0; round < kFormatRounds; ++round) {
-        if (round % 2 == 0) ours[round] = nanosecondsPerLine(formatPositionLine, positions, sink);
-        theirs[round] = nanosecondsPerLine(formatWithSnprintf, positions, sink);
-        if (round % 2 == 1) ours[round] = nanosecondsPerLine(formatPositionLine, positions, sink);
+    // Every repetition lasts a few milliseconds, so that none leaves the machine in another state for long: on
+    // this virtual machine, 50 ms of formatting was seen to slow the wake-up of the client's idle core after it.
+    benchmark::RegisterBenchmark("format/ours", benchFormat, formatPositionLine)->Iterations(5000);
+    benchmark::RegisterBenchmark("format/snprintf", benchFormat, formatWithSnprintf)->Iterations(5000);
+    for (Pace pace : {kClientAsleep, kBackToBack}) {
+        for (Feed feed : {kOurTick, kBaseline, kBareSend}) {
+            std::string name = std::string(kPaceNames[pace]) + "/" + kFeedNames[feed];
+            benchmark::RegisterBenchmark(name.c_str(), benchTick, feed, pace)->UseManualTime()->Iterations(1000);
+        }
     }
-    bool identical = sameLines(positions);
-    rows.push_back({"line, ns  A to_chars  B snprintf %f", median(ours), median(theirs), "A/B <= 1", false});
-    rows.back().met = identical && rows.back().a <= rows.back().b;
+    benchmark::RegisterBenchmark("send/stalled", benchSend, true)->UseManualTime()->Iterations(5000);
+    benchmark::RegisterBenchmark("send/reading", benchSend, false)->UseManualTime()->Iterations(5000);
 
-    TickResults ticks = measureTicks(positions);
-    bool ticksSound = ticks.measured && ticks.linesArrived && ticks.stillConnected;
-    if (ticks.measured) {
-        double tick = median(ticks.times[kOurTick]) / 1000;
-        double baseline = median(ticks.times[kBaseline]) / 1000, bare = median(ticks.times[kBareSend]) / 1000;
-        rows.push_back({"tick median, us  A our tick  B baseline", tick, baseline, "A/B <= 0.7",
-                        ticksSound && tick <= 0.7 * baseline});
-        rows.push_back({"tick median, us  A our tick  B bare send", tick, bare, "A/B <= 1.6",
-                        ticksSound && tick <= 1.6 * bare});
+    IdleListener idle = measureIdleListener();  // alone, before the others' connections exist
+
+    // From here on the report goes to the console through a descriptor of its own, and stdout to the log.
+    std::fflush(stdout);
+    std::FILE *console = fdopen(dup(STDOUT_FILENO), "w");
+    __gnu_cxx::stdio_sync_filebuf<char> consoleBuffer(console);
+    std::ostream consoleStream(&consoleBuffer);
+    dup2(fileno(gLog), STDOUT_FILENO);
+    TableReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
+    reporter.SetOutputStream(&consoleStream);
+    pinToCpu(0);
+    gRig = std::make_unique<Rig>();
+    Rig &rig = *gRig;
+    if (!rig.ready) {
+        std::fprintf(stderr, "could not connect to the feed port %d, or fill the stalled client\n", kFeedPort);
+        return 1;
     }
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    bool connected = gServer.isConnected() && rig.readingServer.isConnected() && rig.stalledServer.isConnected();
 
-    SendResults sends = measureSends(positions);
-    // Even a client that never reads has its buffers taken in by the kernel now and then, so a few of its
-    // sends do send; the comparison stands if most of them found the buffers full.
-    bool stalled = sends.bothConnected && sends.stalledBlockedShare >= 90;
-    if (sends.measured) {
-        double stalledMedian = median(sends.stalled) / 1000, readingMedian = median(sends.reading) / 1000;
-        rows.push_back({"send median, us  A stalled  B reading", stalledMedian, readingMedian, "A/B <= 1.1",
-                        stalled && stalledMedian <= 1.1 * readingMedian});
-        double stalled99 = percentile99(sends.stalled) / 1000, reading99 = percentile99(sends.reading) / 1000;
-        rows.push_back({"send 99th pct, us  A stalled  B reading", stalled99, reading99, "A < 1000 us",
-                        stalled && stalled99 < 1000});
+    std::fprintf(console,
+                 "\nMedians of the repetitions, interleaved in one run; stalled: a client that never reads, "
+                 "its buffers full\n%-50s %10s %10s %8s  %-14s %s\n",
+                 "what", "A", "B", "A/B", "target", "result");
+    auto row = [console](const std::string &what, double a, double b, const char *target, bool met) {
+        char bText[16] = "-", ratio[16] = "-";  // no ratio when B is 0 or there is none
+        if (!std::isnan(b)) std::snprintf(bText, sizeof bText, "%.3f", b);
+        if (!std::isnan(b) && b != 0) std::snprintf(ratio, sizeof ratio, "%.3f", a / b);
+        const char *result = std::isnan(a) ? "not run" : met ? "PASS" : "MISS";
+        std::fprintf(console, "%-50s %10.3f %10s %8s  %-14s %s\n", what.c_str(), a, bText, ratio, target, result);
+    };
+    auto median = [&reporter](const std::string &name) { return reporter.medianNanoseconds[name].value; };
+    auto allocations = [&reporter](const std::string &name) { return reporter.meanAllocations[name].value; };
+    double ours = median("format/ours"), theirs = median("format/snprintf");
+    row("line, ns  A ours  B snprintf %f", ours, theirs, "A/B <= 1", ours <= theirs);
+    for (const std::string pace : kPaceNames) {
+        double tick = median(pace + "/ours") / 1000, baseline = median(pace + "/baseline") / 1000,
+               bare = median(pace + "/bare_send") / 1000;
+        row(pace + ", us  A ours  B baseline", tick, baseline, "A/B <= 0.7", tick <= 0.7 * baseline);
+        row(pace + ", us  A ours  B bare send", tick, bare, "A/B <= 1.6", tick <= 1.6 * bare);
     }
-
+    double stalled = median("send/stalled") / 1000, reading = median("send/reading") / 1000;
+    row("send, us  A stalled  B reading", stalled, reading, "A/B <= 1.1", stalled <= 1.1 * reading);
+    double stalled99 = percentile99(rig.sendSeconds[1]) * 1e6, reading99 = percentile99(rig.sendSeconds[0]) * 1e6;
+    row("send 99th percentile, us  A stalled  B reading", stalled99, reading99, "A < 1000 us", stalled99 < 1000);
+    double tickAllocations = std::max(allocations("tick_client_asleep/ours"), allocations("tick_back_to_back/ours"));
+    double sendAllocations = allocations("send/stalled");
     bool counted = allocationsAreCounted();
-    rows.push_back({"allocations per call  A our tick  B stalled send", ticks.allocations / double(ticks.ticks),
-                    sends.stalledAllocations / double(sends.allocationSends), "A = B = 0",
-                    counted && ticks.ticks > 0 && sends.allocationSends > 0 && ticks.allocations == 0 &&
-                        sends.stalledAllocations == 0});
+    row("allocations per call  A our tick  B stalled send", tickAllocations, sendAllocations, "A = B = 0",
+        counted && tickAllocations == 0 && sendAllocations == 0);
+    row("listener waiting 5 s, CPU ms", idle.cpuMilliseconds, NAN, "A <= 5 (0.1%)", idle.cpuMilliseconds <= 5);
+    std::fprintf(console,
+                 "our tick: the sampler's flight loop callback, sampling and sending through PositionServer "
+                 "and logging; baseline: snprintf %%f, a blocking send and printf of the log line; bare "
+                 "send: one send of a ready line. Each to a client reading on its own thread. "
+                 "sizeof(PositionServer): %zu bytes\n",
+                 sizeof(PositionServer));
 
-    IdleListener idle = measureIdleListener(std::chrono::seconds(5));
-    double idleShare = idle.measured ? 100 * idle.cpuMilliseconds / (idle.seconds * 1000) : none;
-    rows.push_back({"listener waiting 5 s, CPU ms", idle.cpuMilliseconds, none, "A <= 5 (0.1%)",
-                    idle.measured && idle.cpuMilliseconds <= 5});
-
-    std::printf("A and B interleaved in one run; stalled: a client that never reads, its buffers full\n");
-    std::printf("%-50s %10s %10s %8s  %-14s %s\n", "what", "A", "B", "A/B", "target", "result");
-    bool allMet = true;
-    for (const Row &row : rows) {
-        char b[16] = "-", ratio[16] = "-";  // no ratio when B is 0 or there is none
-        if (!std::isnan(row.b)) std::snprintf(b, sizeof b, "%.3f", row.b);
-        if (!std::isnan(row.b) && row.b != 0) std::snprintf(ratio, sizeof ratio, "%.3f", row.a / row.b);
-        std::printf("%-50s %10.3f %10s %8s  %-14s %s\n", row.what, row.a, b, ratio, row.target,
-                    row.met ? "PASS" : "MISS");
-        allMet = allMet && row.met;
-    }
-    std::printf("our tick: the sampler's flight loop callback, sampling and sending through PositionServer and "
-                "logging; baseline: snprintf %%f, a blocking send and printf of the log line; bare send: one send "
-                "of a ready line. Each to a client reading on its own thread; %d ticks each\n",
-                ticks.ticks);
-    if (ticks.measured) {
-        std::printf("every line reached its client and was logged whole: %s; still connected: %s\n",
-                    ticks.linesArrived ? "yes" : "NO", ticks.stillConnected ? "yes" : "NO");
-    }
-    std::printf("sizeof(PositionServer): %zu bytes, line buffer included\n", sizeof(PositionServer));
-    std::printf("formatter output identical to snprintf's on %zu positions: %s\n", positions.size(),
-                identical ? "yes" : "NO");
-    if (sends.measured) {
-        std::printf("timed sends that sent 0 bytes: stalled %.1f%% (must be >= 90%%), reading %.1f%%; both still "
-                    "connected: %s\n",
-                    sends.stalledBlockedShare, sends.readingBlockedShare, sends.bothConnected ? "yes" : "NO");
-    }
-    std::printf("allocations counted (one seen when made on purpose): %s\n",
-                counted ? "yes" : "NO (a sanitizer build has its own malloc)");
-    if (idle.measured) {
-        std::printf("listener waiting with no client: %.3f ms CPU in %.2f s = %.4f%% of a core; %ld context "
-                    "switches (%.1f a second)\n",
-                    idle.cpuMilliseconds, idle.seconds, idleShare, idle.contextSwitches,
-                    static_cast<double>(idle.contextSwitches) / idle.seconds);
-    }
-    bool allPass = allMet && ticks.measured && sends.measured;
-    std::printf("%s (checksum %u)\n", allPass ? "all targets PASS" : "MISS: see above", sink);
-    return 0;
+    bool sound = true;
+    auto verdict = [&sound, console](bool ran, bool holds) {
+        sound = sound && (!ran || holds);
+        std::fprintf(console, ": %s\n", !ran ? "not run" : holds ? "yes" : "NO");
+    };
+    std::fprintf(console, "check: formatter output identical to snprintf's on %zu positions", kPositionCount);
+    verdict(true, sameLines());
+    std::fprintf(console, "check: in each of %ld tick runs every line reached its client whole, as logged",
+                 rig.tickRuns);
+    verdict(rig.tickRuns > 0, rig.badTickRuns == 0);
+    double stalledEmpty = 100.0 * rig.emptySends[1] / rig.sends[1];
+    std::fprintf(console, "check: timed sends that sent 0 bytes: stalled %.1f%% (must be >= 90%%), reading %.1f%%",
+                 stalledEmpty, 100.0 * rig.emptySends[0] / rig.sends[0]);
+    verdict(rig.sends[1] > 0, stalledEmpty >= 90);
+    std::fprintf(console, "check: every client still connected at the end");
+    verdict(true, connected);
+    std::fprintf(console, "check: allocations counted (one seen when made on purpose; not under a sanitizer)");
+    verdict(true, counted);
+    std::fprintf(console, "check: listener waited with no client: %.3f ms CPU in 5 s, %ld context switches",
+                 idle.cpuMilliseconds, idle.contextSwitches);
+    verdict(true, idle.waited);
+    gRig.reset();
+    return sound ? 0 : 1;
 }
