@@ -18,6 +18,7 @@
 #include "Format.h"
 #include "HostControl.h"
 #include "PluginModule.h"
+#include "ProcessCounts.h"
 
 #if IBM
 #include <fcntl.h>
@@ -61,7 +62,15 @@ void publish(const FlightState &state) {
     hostSetDataRef("sim/flightmodel/position/psi", state.heading);
 }
 
+// Flight-loop calls since the `ticks` command last asked, and the slowest of them.
+struct TickStatistics {
+    long long count = 0;
+    long long slowestMicroseconds = 0;
+} gTicks;
+
 void printCallback(double time, float returned, long long microseconds) {
+    ++gTicks.count;
+    gTicks.slowestMicroseconds = std::max(gTicks.slowestMicroseconds, microseconds);
     std::printf("host: callback at %s returned %s in %s us\n", fixed(time, 3).c_str(), fixed(returned, 6).c_str(),
                 std::to_string(microseconds).c_str());
 }
@@ -225,6 +234,13 @@ std::string runCommand(Plugin &plugin, long long &clockMicroseconds, const std::
     } else if (word == "callbacks") {
         if (argumentCount != 0) return "usage: callbacks";
         std::printf("host: callbacks %d\n", hostCallbackCount());
+    } else if (word == "ticks") {
+        if (argumentCount != 0) return "usage: ticks";
+        std::printf("host: ticks %lld slowest %lld us\n", gTicks.count, gTicks.slowestMicroseconds);
+        gTicks = TickStatistics{};
+    } else if (word == "handles") {
+        if (argumentCount != 0) return "usage: handles";
+        std::printf("host: handles %d threads %d\n", openHandleCount(), threadCount());
     } else if (word == "quit") {
         if (argumentCount != 0) return "usage: quit";
         plugin.shutDown();
