@@ -130,7 +130,8 @@ public:
         static const std::string filler(65536, '#');
         std::size_t sent = 0;
         while (socket_ != -1 && sent < limit) {
-            ssize_t count = send(socket_, filler.data(), std::min(limit - sent, filler.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+            std::size_t size = std::min(limit - sent, filler.size());
+            ssize_t count = send(socket_, filler.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (count <= 0) break;
             sent += static_cast<std::size_t>(count);
         }
