@@ -5,9 +5,54 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// The system's table of every process's handles, as NtQuerySystemInformation gives it.
+constexpr int kSystemExtendedHandleInformation = 64;
+constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+struct HandleEntry {
+    void *object;
+    ULONG_PTR processId;
+    ULONG_PTR handle;
+    ULONG grantedAccess;
+    USHORT creatorBackTraceIndex;
+    USHORT objectTypeIndex;
+    ULONG attributes;
+    ULONG reserved;
+};
+
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+
+}  // namespace
+
+extern "C" LONG WINAPI NtQuerySystemInformation(int informationClass, void *information, ULONG length,
+                                                ULONG *returnedLength);
+
+// Counted in the system's handle table: Wine answers GetProcessHandleCount with 0.
 int openHandleCount() {
-    DWORD count = 0;
-    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
+    std::vector<char> buffer(1 << 16);
+    LONG status;
+    ULONG needed = 0;
+    while ((status = NtQuerySystemInformation(kSystemExtendedHandleInformation, buffer.data(),
+                                              static_cast<ULONG>(buffer.size()), &needed)) ==
+           kStatusInfoLengthMismatch) {
+        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed));
+    }
+    if (status < 0) return -1;
+    const HandleTable *table = reinterpret_cast<const HandleTable *>(buffer.data());
+    int count = 0;
+    for (ULONG_PTR index = 0; index < table->count; ++index) {
+        if (table->entries[index].processId == GetCurrentProcessId()) ++count;
+    }
+    return count;
 }
 
 int threadCount() {

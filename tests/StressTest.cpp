@@ -397,10 +397,15 @@ TEST_F(ReloadStorm, WithNeitherClientNorListener) {
 }
 
 TEST_F(ReloadStorm, WithAListenerWaiting) {
+    Counts idle = counts(), listening;
     storm("listening", [&](int index) {
         advance(4);
         ASSERT_TRUE(waitUntil(feedPortListens, std::chrono::seconds(10))) << "cycle " << index;
+        if (index == 0) listening = counts();
     });
+    // The counting sees the listener's thread and socket.
+    EXPECT_GT(listening.threads, idle.threads) << "listening " << listening << ", idle " << idle;
+    EXPECT_GT(listening.handles, idle.handles) << "listening " << listening << ", idle " << idle;
 }
 
 TEST_F(ReloadStorm, WithAClientConnected) {
