@@ -86,33 +86,28 @@ protected:
         return false;
     }
 
+    // Whether a tick's output shows a line sent.
+    static bool sentALine(const std::vector<std::string> &output) {
+        static const std::regex sent("^Bytes sent: [1-9][0-9]*$");
+        return std::any_of(output.begin(), output.end(),
+                           [&](const std::string &line) { return std::regex_match(line, sent); });
+    }
+
     // Ticks until one sends a line: the listener takes a client a moment after it connects.
     bool tickUntilServed() {
-        std::regex served("^Bytes sent: [1-9][0-9]*$");
-        return waitUntil(
-            [&] {
-                std::vector<std::string> output = advance(1);
-                return std::any_of(output.begin(), output.end(),
-                                   [&](const std::string &line) { return std::regex_match(line, served); });
-            },
-            std::chrono::seconds(10));
+        return waitUntil([&] { return sentALine(advance(1)); }, std::chrono::seconds(10));
     }
 
     // Connects `client` and ticks until it is sent a line. A client that comes while the last listener,
     // which has just taken the previous client, still holds the port open is let in and then reset:
     // like any client, it connects again, and `reset` counts it.
     bool connectAndServe(TcpClient &client, int &reset) {
-        std::regex served("^Bytes sent: [1-9][0-9]*$");
         for (int attempt = 0; attempt < 5; ++attempt) {
             if (!waitUntil([&] { return advance(1), client.connect(); }, std::chrono::seconds(10))) return false;
             auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
             bool ended = false;
             while (!ended && std::chrono::steady_clock::now() < deadline) {
-                std::vector<std::string> output = advance(1);
-                if (std::any_of(output.begin(), output.end(),
-                                [&](const std::string &line) { return std::regex_match(line, served); })) {
-                    return true;
-                }
+                if (sentALine(advance(1))) return true;
                 ended = client.streamEnded(std::chrono::milliseconds(5));
             }
             if (!ended) return false;
