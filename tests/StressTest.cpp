@@ -233,6 +233,9 @@ TEST_F(Stress, ClientAfterClientIsServedAndNothingAccumulates) {
            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count());
     // The counting sees a client's socket.
     EXPECT_GT(connected.handles, warm.handles) << "with a client " << connected << ", without " << warm;
+    // Each client's leaving was noticed once, and nothing failed.
+    EXPECT_EQ(host->count("^connection closed"), kCycles);
+    EXPECT_EQ(host->count("failed with error"), host->count("^connection closedshutdown failed")) << recentLog();
 }
 
 TEST_F(Stress, AStalledClientLeavesTicksFastGetsWholeLinesAndIsServedOnceItReads) {
