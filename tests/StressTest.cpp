@@ -91,9 +91,10 @@ protected:
         return waitUntil([&] { return sentALine(advance(1)); }, std::chrono::seconds(10));
     }
 
-    // Connects `client` and ticks until it is sent a line. A client that comes while the last listener,
-    // which has just taken the previous client, still holds the port open is let in and then reset:
-    // like any client, it connects again, and `reset` counts it.
+    // Connects `client` and ticks until it is sent a line. A client that connects while an earlier
+    // connection still waits to be taken (say one reset at once) is let in by the system, then reset when
+    // the listener, having taken the earlier one, closes the port: like any client, it connects again,
+    // and `reset` counts it.
     bool connectAndServe(TcpClient &client, int &reset) {
         for (int attempt = 0; attempt < 5; ++attempt) {
             if (!waitUntil([&] { return advance(1), client.connect(); }, std::chrono::seconds(10))) return false;
