@@ -1,6 +1,8 @@
 // The host's flight-loop scheduler, driven frame by frame as the host program drives it.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -118,6 +120,24 @@ TEST_F(FlightLoopTest, ChangesDuringAFrameTakeEffectSafely) {
     ASSERT_EQ(gCalls.size(), 1u);  // callback 3 returned 0 last frame
     EXPECT_EQ(gCalls[0].id, 2);
     EXPECT_FLOAT_EQ(gCalls[0].sinceLastCall, 0.25f);
+}
+
+// The time the observer is told is the callback's, and a callback that waits is not taken for one the
+// system preempted: the stress tests rely on both to find a tick that waits on a client.
+TEST_F(FlightLoopTest, TheObserverIsToldHowLongACallbackTook) {
+    static std::vector<std::pair<long long, int>> observed;
+    observed.clear();
+    gDuringCall = [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); };
+    gReturns[0] = {1};
+    XPLMRegisterFlightLoopCallback(callback, -1, refcon(0));
+    gNow += 0.25;
+    hostSetTime(gNow);
+    hostEndFrame([](double, float, long long microseconds, int preempted) {
+        observed.emplace_back(microseconds, preempted);
+    });
+    ASSERT_EQ(observed.size(), 1u);
+    EXPECT_GE(observed[0].first, 5000);
+    EXPECT_EQ(observed[0].second, 0);
 }
 
 }  // namespace

@@ -13,7 +13,21 @@
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 
+#if !IBM
+#include <sys/resource.h>
+#endif
+
 namespace {
+
+// How often the system has so far taken the calling thread off the processor while it was ready to run.
+long involuntarySwitches() {
+#if defined(RUSAGE_THREAD)
+    rusage usage{};
+    return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nivcsw : 0;
+#else
+    return 0;
+#endif
+}
 
 enum class Type { Int, Float, Double };
 
@@ -155,15 +169,17 @@ HOST_API void hostEndFrame(HostCallbackObserver observer) {
     for (std::size_t i = 0; i < gLoops.size(); ++i) {
         if (!isDue(gLoops[i])) continue;
         float sinceLastCall = static_cast<float>(gNow - gLoops[i].lastCallTime);
+        long switchesBefore = involuntarySwitches();
         auto start = std::chrono::steady_clock::now();
         float next = gLoops[i].function(sinceLastCall, sinceLastFrame, static_cast<int>(gFrame), gLoops[i].refcon);
         auto took = std::chrono::steady_clock::now() - start;
+        bool preempted = involuntarySwitches() != switchesBefore;
         if (gLoops[i].function) {
             gLoops[i].lastCallTime = gNow;
             schedule(gLoops[i], next);
         }
         if (observer)
-            observer(gNow, next, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+            observer(gNow, next, std::chrono::duration_cast<std::chrono::microseconds>(took).count(), preempted);
     }
     gInFrame = false;
     gLoops.erase(std::remove_if(gLoops.begin(), gLoops.end(), [](const FlightLoop &loop) { return !loop.function; }),

@@ -18,6 +18,7 @@
 #include "Format.h"
 #include "HostControl.h"
 #include "PluginModule.h"
+#include "ProcessCounts.h"
 
 #if IBM
 #include <fcntl.h>
@@ -61,7 +62,22 @@ void publish(const FlightState &state) {
     hostSetDataRef("sim/flightmodel/position/psi", state.heading);
 }
 
-void printCallback(double time, float returned, long long microseconds) {
+// Flight-loop calls since the `ticks` command last asked: the slowest of them, and the slowest of those
+// the system let run undisturbed, which is the module's own time even on a busy machine.
+struct TickStatistics {
+    long long count = 0;
+    long long preempted = 0;
+    long long slowestMicroseconds = 0;
+    long long slowestUndisturbedMicroseconds = 0;
+} gTicks;
+
+void printCallback(double time, float returned, long long microseconds, int preempted) {
+    ++gTicks.count;
+    gTicks.slowestMicroseconds = std::max(gTicks.slowestMicroseconds, microseconds);
+    if (preempted)
+        ++gTicks.preempted;
+    else
+        gTicks.slowestUndisturbedMicroseconds = std::max(gTicks.slowestUndisturbedMicroseconds, microseconds);
     std::printf("host: callback at %s returned %s in %s us\n", fixed(time, 3).c_str(), fixed(returned, 6).c_str(),
                 std::to_string(microseconds).c_str());
 }
@@ -225,6 +241,14 @@ std::string runCommand(Plugin &plugin, long long &clockMicroseconds, const std::
     } else if (word == "callbacks") {
         if (argumentCount != 0) return "usage: callbacks";
         std::printf("host: callbacks %d\n", hostCallbackCount());
+    } else if (word == "ticks") {
+        if (argumentCount != 0) return "usage: ticks";
+        std::printf("host: ticks %lld slowest %lld us preempted %lld slowest undisturbed %lld us\n", gTicks.count,
+                    gTicks.slowestMicroseconds, gTicks.preempted, gTicks.slowestUndisturbedMicroseconds);
+        gTicks = TickStatistics{};
+    } else if (word == "handles") {
+        if (argumentCount != 0) return "usage: handles";
+        std::printf("host: handles %d threads %d\n", openHandleCount(), threadCount());
     } else if (word == "quit") {
         if (argumentCount != 0) return "usage: quit";
         plugin.shutDown();

@@ -48,14 +48,6 @@ std::string expectedLine(const HostValues &values) {
     return line;
 }
 
-bool contains(const std::vector<std::string> &lines, const std::string &wanted) {
-    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
-}
-
-bool anyStartsWith(const std::vector<std::string> &lines, const std::string &prefix) {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
-}
-
 class EndToEnd : public testing::Test {
 protected:
     // The host in control mode: it loads the module and moves its clock only when told.

@@ -42,6 +42,8 @@ public:
 
         int toHost[2], fromHost[2];
         if (pipe(toHost) != 0 || pipe(fromHost) != 0) return;
+        // Room for a long burst of output, so a tick is not timed waiting on this reader.
+        fcntl(fromHost[0], F_SETPIPE_SZ, 1 << 20);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(toHost[0], STDIN_FILENO);

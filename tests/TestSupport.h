@@ -14,8 +14,17 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 constexpr int kFeedPort = 27015;
+
+inline bool contains(const std::vector<std::string> &lines, const std::string &wanted) {
+    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
+}
+
+inline bool anyStartsWith(const std::vector<std::string> &lines, const std::string &prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
+}
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 inline bool waitUntil(const std::function<bool()> &condition,
@@ -114,6 +123,26 @@ public:
         while (receive(deadline)) {
         }
         return ended_;
+    }
+
+    // Sends filler bytes, as many as the socket takes without waiting, up to `limit`; returns how many.
+    std::size_t sendWithoutWaiting(std::size_t limit) {
+        static const std::string filler(65536, '#');
+        std::size_t sent = 0;
+        while (socket_ != -1 && sent < limit) {
+            std::size_t size = std::min(limit - sent, filler.size());
+            ssize_t count = send(socket_, filler.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (count <= 0) break;
+            sent += static_cast<std::size_t>(count);
+        }
+        return sent;
+    }
+
+    // Drops the connection with a reset instead of an orderly close.
+    void abort() {
+        linger immediately{1, 0};
+        if (socket_ != -1) setsockopt(socket_, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+        close();
     }
 
     void close() {
