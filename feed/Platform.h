@@ -59,6 +59,10 @@ bool isWouldBlock(int error);
 // on failure.
 int waitReadable(SOCKET socket, int milliseconds);
 
+// Sleeps the calling thread. On Windows, std::this_thread would give the host's thread a record in this
+// module's own copy of winpthreads, whose handles nobody frees once the module is unloaded.
+void sleepMilliseconds(int milliseconds);
+
 // Starts `procedure(argument)` on a new detached thread with the default stack size. The thread holds a
 // reference on this module until it ends, so the module cannot be unloaded under it. False if no thread
 // could be started.

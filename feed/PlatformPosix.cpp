@@ -34,6 +34,8 @@ int waitReadable(SOCKET socket, int milliseconds) {
     return ready < 0 ? SOCKET_ERROR : ready;
 }
 
+void sleepMilliseconds(int milliseconds) { usleep(static_cast<useconds_t>(milliseconds) * 1000); }
+
 namespace {
 
 // Each thread's reference on this module, released by the key's destructor. That destructor runs in

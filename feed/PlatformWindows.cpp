@@ -29,6 +29,8 @@ int waitReadable(SOCKET socket, int milliseconds) {
     return select(0, &readable, nullptr, nullptr, &timeout);
 }
 
+void sleepMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
 // _beginthread takes a reference on the module that holds `procedure` and drops it when the thread ends.
 bool startDetachedThread(void (*procedure)(void *), void *argument) {
     return _beginthread(procedure, 0, argument) != static_cast<uintptr_t>(-1);

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 namespace {
 
@@ -185,7 +184,7 @@ void PositionServer::stop() {
     if (wakeListener) wake = connectToListener();
     auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
     while (isListening() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sleepMilliseconds(1);
     }
     if (wakeListener) {
         if (wake != INVALID_SOCKET) closesocket(wake);
