@@ -1,6 +1,8 @@
 // The host's flight-loop scheduler, driven frame by frame as the host program drives it.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -122,22 +124,38 @@ TEST_F(FlightLoopTest, ChangesDuringAFrameTakeEffectSafely) {
     EXPECT_FLOAT_EQ(gCalls[0].sinceLastCall, 0.25f);
 }
 
-// The time the observer is told is the callback's, and a callback that waits is not taken for one the
-// system preempted: the stress tests rely on both to find a tick that waits on a client.
-TEST_F(FlightLoopTest, TheObserverIsToldHowLongACallbackTook) {
-    static std::vector<std::pair<long long, int>> observed;
+long long cpuMicroseconds() {
+    timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return used.tv_sec * 1000000LL + used.tv_nsec / 1000;
+}
+
+// The observer is told how long each callback took by the clock and how much processor time it used: the
+// stress tests rely on the one to find a tick that waits on a client, and on the other for its own work.
+TEST_F(FlightLoopTest, TheObserverIsToldHowLongACallbackTookAndHowMuchItWorked) {
+    static std::vector<std::pair<long long, long long>> observed;
     observed.clear();
-    gDuringCall = [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); };
-    gReturns[0] = {1};
+    gReturns[0] = {-1, -1};
     XPLMRegisterFlightLoopCallback(callback, -1, refcon(0));
-    gNow += 0.25;
-    hostSetTime(gNow);
-    hostEndFrame([](double, float, long long microseconds, int preempted) {
-        observed.emplace_back(microseconds, preempted);
-    });
-    ASSERT_EQ(observed.size(), 1u);
-    EXPECT_GE(observed[0].first, 5000);
-    EXPECT_EQ(observed[0].second, 0);
+    auto runFrameObserved = [] {
+        gNow += 0.25;
+        hostSetTime(gNow);
+        hostEndFrame([](double, float, long long microseconds, long long cpu) { observed.emplace_back(microseconds, cpu); });
+    };
+
+    gDuringCall = [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); };
+    runFrameObserved();
+    gDuringCall = [] {
+        for (long long start = cpuMicroseconds(); cpuMicroseconds() - start < 5000;) {
+        }
+    };
+    runFrameObserved();
+
+    ASSERT_EQ(observed.size(), 2u);
+    EXPECT_GE(observed[0].first, 5000);  // waited
+    EXPECT_LT(observed[0].second, 2500);
+    EXPECT_GE(observed[1].first, 5000);  // worked
+    EXPECT_GE(observed[1].second, 5000);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ HOST_API void hostSetTime(double seconds);
 // Told of each flight-loop call: the time it was made, what it returned, how long it took, and whether
 // the system took the thread off the processor meanwhile although it was ready to run (0 where the
 // system does not tell), so that time is not the callback's own.
-typedef void (*HostCallbackObserver)(double time, float returned, long long microseconds, int preempted);
+typedef void (*HostCallbackObserver)(double time, float returned, long long microseconds, long long cpuMicroseconds);
 
 // Ends a frame at the current time: calls the flight-loop callbacks that are due.
 HOST_API void hostEndFrame(HostCallbackObserver observer);

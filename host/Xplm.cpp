@@ -14,18 +14,19 @@
 #include "XPLMProcessing.h"
 
 #if !IBM
-#include <sys/resource.h>
+#include <time.h>
 #endif
 
 namespace {
 
-// How often the system has so far taken the calling thread off the processor while it was ready to run.
-long involuntarySwitches() {
-#if defined(RUSAGE_THREAD)
-    rusage usage{};
-    return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nivcsw : 0;
+// The processor time the calling thread has used so far, in microseconds, or -1 where the system keeps it
+// only to the scheduler's tick (Windows).
+long long threadCpuMicroseconds() {
+#if IBM
+    return -1;
 #else
-    return 0;
+    timespec used{};
+    return clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0 ? used.tv_sec * 1000000LL + used.tv_nsec / 1000 : -1;
 #endif
 }
 
@@ -169,17 +170,17 @@ HOST_API void hostEndFrame(HostCallbackObserver observer) {
     for (std::size_t i = 0; i < gLoops.size(); ++i) {
         if (!isDue(gLoops[i])) continue;
         float sinceLastCall = static_cast<float>(gNow - gLoops[i].lastCallTime);
-        long switchesBefore = involuntarySwitches();
+        long long cpuBefore = threadCpuMicroseconds();
         auto start = std::chrono::steady_clock::now();
         float next = gLoops[i].function(sinceLastCall, sinceLastFrame, static_cast<int>(gFrame), gLoops[i].refcon);
         auto took = std::chrono::steady_clock::now() - start;
-        bool preempted = involuntarySwitches() != switchesBefore;
+        long long cpu = cpuBefore < 0 ? -1 : threadCpuMicroseconds() - cpuBefore;
         if (gLoops[i].function) {
             gLoops[i].lastCallTime = gNow;
             schedule(gLoops[i], next);
         }
         if (observer)
-            observer(gNow, next, std::chrono::duration_cast<std::chrono::microseconds>(took).count(), preempted);
+            observer(gNow, next, std::chrono::duration_cast<std::chrono::microseconds>(took).count(), cpu);
     }
     gInFrame = false;
     gLoops.erase(std::remove_if(gLoops.begin(), gLoops.end(), [](const FlightLoop &loop) { return !loop.function; }),
