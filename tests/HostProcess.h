@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -162,3 +163,29 @@ private:
     std::string pending_;
     std::vector<std::string> log_;
 };
+
+// The main of a test program that drives the host: PROGRAM --host HOST --module MODULE [--wine | --valgrind],
+// after GoogleTest's own options.
+inline int runHostTests(int argc, char **argv, HostSetup &setup) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int index = 1; index < argc; ++index) {
+        std::string option = argv[index];
+        if (option == "--wine") {
+            setup.wine = true;
+        } else if (option == "--valgrind") {
+            setup.valgrind = true;
+        } else if (option == "--host" && index + 1 < argc) {
+            setup.host = argv[++index];
+        } else if (option == "--module" && index + 1 < argc) {
+            setup.module = argv[++index];
+        } else {
+            std::fprintf(stderr, "unknown option %s\n", option.c_str());
+            return 2;
+        }
+    }
+    if (setup.host.empty() || setup.module.empty()) {
+        std::fprintf(stderr, "usage: %s --host HOST --module MODULE [--wine | --valgrind]\n", argv[0]);
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -458,25 +458,4 @@ TEST_F(Stress, APortTakenAndReleasedRepeatedlyFailsWhileHeldAndServesOnceFree) {
 
 }  // namespace
 
-// stress_tests --host HOST --module MODULE [--wine], after GoogleTest's own options.
-int main(int argc, char **argv) {
-    testing::InitGoogleTest(&argc, argv);
-    for (int index = 1; index < argc; ++index) {
-        std::string option = argv[index];
-        if (option == "--wine") {
-            gSetup.wine = true;
-        } else if (option == "--host" && index + 1 < argc) {
-            gSetup.host = argv[++index];
-        } else if (option == "--module" && index + 1 < argc) {
-            gSetup.module = argv[++index];
-        } else {
-            std::fprintf(stderr, "unknown option %s\n", option.c_str());
-            return 2;
-        }
-    }
-    if (gSetup.host.empty() || gSetup.module.empty()) {
-        std::fprintf(stderr, "usage: stress_tests --host HOST --module MODULE [--wine]\n");
-        return 2;
-    }
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char **argv) { return runHostTests(argc, argv, gSetup); }
