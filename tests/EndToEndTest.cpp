@@ -88,6 +88,13 @@ protected:
         set(kHeading, values.heading);
     }
 
+    // Sets `values` and ticks; the client must get exactly their line.
+    void expectLineFor(TcpClient &client, const HostValues &values) {
+        setPosition(values);
+        tick();
+        EXPECT_EQ(client.readLine(), expectedLine(values));
+    }
+
     void set(const char *dataRef, double value) {
         char command[256];
         std::snprintf(command, sizeof command, "set %s %.17g", dataRef, value);
@@ -159,9 +166,7 @@ TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
     // Values too long for a line: that tick sends nothing rather than a line cut short.
     setPosition({1e300, -1e300, 0, 1e300, 0});
     EXPECT_TRUE(contains(tick(), "Bytes sent: 0"));
-    setPosition({1, 2, 3, 4, 5});
-    tick();
-    EXPECT_EQ(client.readLine(), expectedLine({1, 2, 3, 4, 5}));
+    expectLineFor(client, {1, 2, 3, 4, 5});
 }
 
 TEST_F(EndToEnd, ExtremeHostValuesGiveAWholeLineOrNone) {
@@ -195,9 +200,7 @@ TEST_F(EndToEnd, ExtremeHostValuesGiveAWholeLineOrNone) {
         }
     }
     // Nothing was left over from a line that was not sent.
-    setPosition({1, 2, 3, 4, 5});
-    tick();
-    EXPECT_EQ(client.readLine(), expectedLine({1, 2, 3, 4, 5}));
+    expectLineFor(client, {1, 2, 3, 4, 5});
 }
 
 TEST_F(EndToEnd, EnableDisableAndMessagesLeaveTheFeedAsItWas) {
@@ -382,9 +385,7 @@ TEST_F(EndToEnd, TheLineKeepsItsDecimalPointsInADecimalCommaLocale) {
     ASSERT_TRUE(host->waitForCount("^host: locale ", 1)) << testing::PrintToString(host->log());
     TcpClient client;
     loadAndConnect(client);
-    setPosition({46.5, 0, 0, 1000.25, 0});
-    tick();
-    EXPECT_EQ(client.readLine(), expectedLine({46.5, 0, 0, 1000.25, 0}));
+    expectLineFor(client, {46.5, 0, 0, 1000.25, 0});
 }
 
 TEST_F(EndToEnd, TheDemoFlightFeedsALiveLineEverySecondUntilCtrlC) {
