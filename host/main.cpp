@@ -63,7 +63,8 @@ void publish(const FlightState &state) {
 }
 
 // Flight-loop calls since the `ticks` command last asked: the slowest of them by the clock, and the most
-// processor time one used, which is the module's own work even on a busy machine (-1: not known).
+// processor time one used (-1: not known). That time is not the module's work alone: it holds what the
+// kernel does for the receiving end of a loopback connection, and a sanitizer's own work.
 struct TickStatistics {
     long long count = 0;
     long long slowestMicroseconds = 0;

@@ -69,14 +69,14 @@ protected:
     void loadAndConnect(TcpClient &client) {
         load();
         host->command("advance 4");
-        ASSERT_TRUE(client.connectWithin(std::chrono::seconds(10)));
+        ASSERT_TRUE(client.connectWithin());
         ASSERT_TRUE(tickUntilSent()) << "no tick sent the client a line";
         ASSERT_NE(client.readLine(), "");
     }
 
     // Ticks until one sends a line: the listener takes the client a moment after it connects.
     bool tickUntilSent() {
-        return waitUntil([&] { return anyStartsWith(tick(), "Bytes sent: "); }, std::chrono::seconds(10));
+        return waitUntil([&] { return anyStartsWith(tick(), "Bytes sent: "); });
     }
 
     // Sets every value the line carries (the host starts them where its demo flight begins).
@@ -131,7 +131,7 @@ TEST_F(EndToEnd, NothingListensBeforeTheFirstTickFourSecondsAfterStart) {
 
     std::vector<std::string> first = host->command("advance 0.05");
     EXPECT_TRUE(anyStartsWith(first, "host: callback at 4.000 returned 1.000000 in ")) << testing::PrintToString(first);
-    EXPECT_TRUE(client.connectWithin(std::chrono::seconds(10)));
+    EXPECT_TRUE(client.connectWithin());
 }
 
 TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
@@ -234,7 +234,7 @@ TEST_F(EndToEnd, ALostClientIsLoggedAndTheNextTickListensAgain) {
 
     // By the clock: on a busy machine the system may take a moment to tell the module its client has gone.
     std::vector<std::string> output;
-    waitUntil([&] { return anyStartsWith(output = tick(), "connection closed"); }, std::chrono::seconds(10));
+    waitUntil([&] { return anyStartsWith(output = tick(), "connection closed"); });
     // A failed shutdown of the reset connection is logged between the two, and is no fault.
     auto closed = std::find_if(output.begin(), output.end(),
                                [](const std::string &line) { return line.rfind("connection closed", 0) == 0; });
@@ -246,7 +246,7 @@ TEST_F(EndToEnd, ALostClientIsLoggedAndTheNextTickListensAgain) {
 
     TcpClient next;
     tick();  // listens again
-    ASSERT_TRUE(next.connectWithin(std::chrono::seconds(10)));
+    ASSERT_TRUE(next.connectWithin());
     EXPECT_TRUE(tickUntilSent());
     EXPECT_NE(next.readLine(), "");
 }
@@ -260,18 +260,19 @@ TEST_F(EndToEnd, APortHeldElsewhereFailsOnceATickUntilItIsFree) {
     // Each tick that finds no listener starts one, which fails; a tick that comes before the failed
     // listener has ended only samples.
     host->command("advance 4");
-    int ticks = 1;
-    for (int failures = 1; failures <= 3 && ticks < 20; ++ticks) {
-        if (host->waitForCount(bindFailed, failures, std::chrono::seconds(2))) ++failures;
-        if (failures <= 3) tick();
-    }
+    int failures = 0;
+    waitUntil([&] {
+        if (host->waitForCount(bindFailed, failures + 1, std::chrono::milliseconds(200))) ++failures;
+        if (failures < 3) tick();
+        return failures == 3;
+    });
     EXPECT_FALSE(host->waitForCount(bindFailed, 4, std::chrono::milliseconds(500)));
     EXPECT_EQ(host->count(bindFailed), 3);
     EXPECT_EQ(host->count("failed with error"), 3) << testing::PrintToString(host->log());
 
     other.release();
     TcpClient client;
-    ASSERT_TRUE(waitUntil([&] { return tick(), client.connect(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(waitUntil([&] { return tick(), client.connect(); }));
     EXPECT_TRUE(tickUntilSent()) << testing::PrintToString(host->log());
     EXPECT_NE(client.readLine(), "");
 }
@@ -282,7 +283,7 @@ TEST_F(EndToEnd, AClientThatNeverReadsLeavesTheTicksFastAndTheLinesWhole) {
     setPosition({0, 0, 0, 0, 0});
     host->command("advance 4");
     TcpClient client;
-    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }));
 
     // Both systems buffer a few megabytes on loopback before a send would block.
     bool filled = false;
@@ -298,7 +299,8 @@ TEST_F(EndToEnd, AClientThatNeverReadsLeavesTheTicksFastAndTheLinesWhole) {
         filled = contains(output, "Bytes sent: 0");
     }
     EXPECT_TRUE(filled) << "the client's buffers never filled";
-    EXPECT_LT(slowest, 250000) << "a tick waited on the client";
+    reportFigure("worst_tick_us", slowest);
+    EXPECT_LT(std::chrono::microseconds(slowest), kNoWaitBound) << "a tick waited on the client";
 
     // Reading now, the client gets whole lines only, up to the last one sent.
     std::string received;
@@ -331,7 +333,7 @@ TEST_F(EndToEnd, StopEndsAWaitingListenerAndFreesThePort) {
     start();
     load();
     host->command("advance 4");
-    ASSERT_TRUE(waitUntil(feedPortListens, std::chrono::seconds(10)));
+    ASSERT_TRUE(waitUntil(feedPortListens));
     host->command("stop");
     TcpClient late;
     EXPECT_FALSE(late.connect());
@@ -369,12 +371,11 @@ TEST_F(EndToEnd, DataRefsTheHostDoesNotKnowReadAsZero) {
 
     TcpClient client;
     host->command("advance 4");
-    ASSERT_TRUE(client.connectWithin(std::chrono::seconds(10)));
+    ASSERT_TRUE(client.connectWithin());
     setPosition({45, 7.25, 0, 0, 90});
     // The listener takes the client a moment after it connects.
     std::vector<std::string> output;
-    ASSERT_TRUE(waitUntil([&] { output = tick(); return anyStartsWith(output, "Bytes sent: "); },
-                          std::chrono::seconds(10)));
+    ASSERT_TRUE(waitUntil([&] { output = tick(); return anyStartsWith(output, "Bytes sent: "); }));
     EXPECT_TRUE(contains(output, "host: getd null"));
     EXPECT_TRUE(contains(output, "host: getf null"));
     EXPECT_EQ(client.readLine(), expectedLine({0, 7.25, 0, 0, 0}));
@@ -391,12 +392,12 @@ TEST_F(EndToEnd, TheLineKeepsItsDecimalPointsInADecimalCommaLocale) {
 TEST_F(EndToEnd, TheDemoFlightFeedsALiveLineEverySecondUntilCtrlC) {
     host = std::make_unique<HostProcess>(gSetup, std::vector<std::string>{});
     TcpClient client;
-    ASSERT_TRUE(client.connectWithin(std::chrono::seconds(20)));
+    ASSERT_TRUE(client.connectWithin());
     std::regex wireLine("\\{version:\"1\",latitude:\"-?[0-9]+\\.[0-9]{6}\",longitude:\"-?[0-9]+\\.[0-9]{6}\","
                         "speed:\"-?[0-9]+\\.[0-9]{6}\",elevation:\"-?[0-9]+\\.[0-9]{6}\","
                         "heading:\"-?[0-9]+\\.[0-9]{6}\"\\}\n");
     std::vector<std::string> lines;
-    for (int second = 0; second < 3; ++second) lines.push_back(client.readLine(std::chrono::seconds(5)));
+    for (int second = 0; second < 3; ++second) lines.push_back(client.readLine());
     for (const std::string &line : lines) EXPECT_TRUE(std::regex_match(line, wireLine)) << line;
     EXPECT_NE(lines[0], lines[2]) << "the demo flight did not move";
 

@@ -77,12 +77,10 @@ TEST_F(PositionServerTest, ALostClientIsClosedAndTheServerCanListenAgain) {
     connectClient(client);
     client.close();
 
+    // By the clock: on a busy machine the system may take a moment to tell the server its client has gone.
     testing::internal::CaptureStdout();
     int status = 0;
-    for (int tick = 0; tick < 50 && status == 0; ++tick) {
-        status = server.sendFlightData(atLatitude(tick));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    waitUntil([&] { return (status = server.sendFlightData(atLatitude(1))) != 0; });
     std::string output = testing::internal::GetCapturedStdout();
     EXPECT_EQ(status, 1);
     EXPECT_FALSE(server.isConnected());
@@ -122,7 +120,8 @@ TEST_F(PositionServerTest, AClientThatNeverReadsNeitherStallsTheSenderNorGetsTor
     }
     EXPECT_TRUE(blocked) << "the socket never filled up";
     EXPECT_TRUE(partial) << "no line went out in part";
-    EXPECT_LT(slowest, std::chrono::milliseconds(100));
+    reportFigure("slowest_send_us", std::chrono::duration_cast<std::chrono::microseconds>(slowest).count());
+    EXPECT_LT(slowest, kNoWaitBound);
     EXPECT_TRUE(server.isConnected());
 
     // Once the client reads everything, what it got is whole lines, in order, each one of those sent.
@@ -131,7 +130,8 @@ TEST_F(PositionServerTest, AClientThatNeverReadsNeitherStallsTheSenderNorGetsTor
         received += client.readAll(std::chrono::milliseconds(200));
         ASSERT_EQ(server.sendFlightData(atLatitude(index)), 0);
     }
-    received += client.readAll(std::chrono::milliseconds(200));
+    const std::string last = lineFor(atLatitude(kLast));
+    received += client.readUntil([&](const std::string &arrived) { return arrived.find(last) != std::string::npos; });
     ASSERT_FALSE(received.empty());
     ASSERT_EQ(received.back(), '\n');
     int previous = -1, lines = 0;
@@ -165,8 +165,11 @@ TEST_F(PositionServerTest, StopEndsAStartingOrWaitingListenerAndFreesThePort) {
         std::this_thread::sleep_for(wait);
         auto start = steady_clock::now();
         server.stop();
-        // Stop wakes the listener: it does not wait for the listener's own half-second check.
-        EXPECT_LT(steady_clock::now() - start, std::chrono::milliseconds(200));
+        // Stop wakes the listener: it does not wait for the listener's own half-second check. Waking it
+        // takes a millisecond or so, some tens under a sanitizer on a loaded machine.
+        auto took = steady_clock::now() - start;
+        reportFigure("stop_us", std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+        EXPECT_LT(took, std::chrono::milliseconds(200));
         EXPECT_FALSE(server.isListening());
         EXPECT_FALSE(server.isConnected()) << "stop's own wake-up connection was served";
         PortHolder other;

