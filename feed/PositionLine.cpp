@@ -32,9 +32,13 @@ public:
         next = result.ptr;
     }
 
-    // Terminates the line; returns its length, or 0 if it did not fit with its terminator.
+    // Terminates the line; returns its length, or 0 if it did not fit with its terminator, leaving an
+    // empty string where there is room for one.
     int finish() {
-        if (!fits || next == end) return 0;
+        if (!fits || next == end) {
+            if (start != end) *start = '\0';
+            return 0;
+        }
         *next = '\0';
         return static_cast<int>(next - start);
     }

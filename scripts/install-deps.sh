@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ libgtest-dev libbenchmark-dev  # the Linux build and its tests
+  clang libclang-rt-14-dev                             # the fuzz preset: libFuzzer and the sanitizers
   g++-mingw-w64-x86-64-posix                           # the Windows cross-build
   wine wine64                                          # running the Windows build
   locales-all                                          # a decimal-comma locale for the tests

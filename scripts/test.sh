@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Linux and the Windows module and runs every test: unit tests, the module checks, and the
 # end-to-end scenarios against both modules (the Windows one under Wine), then the unit and Linux
-# end-to-end tests again under AddressSanitizer and ThreadSanitizer.
+# end-to-end tests again under AddressSanitizer and ThreadSanitizer, and last a minute of fuzzing for each
+# of the line parser and the line formatter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,10 +11,11 @@ export WINEDEBUG=-all
 # Make the Wine prefix once, up front, rather than inside the first test's time-outs.
 wineboot --init >/dev/null 2>&1 || true
 
-for preset in windows linux asan tsan; do
+for preset in windows linux asan tsan fuzz; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
 ctest --preset linux
 ctest --preset asan
 ctest --preset tsan
+ctest --preset fuzz
