@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "HostControl.h"
+#include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 
 namespace {
@@ -157,6 +158,17 @@ TEST_F(FlightLoopTest, TheObserverIsToldHowLongACallbackTookAndHowMuchItWorked) 
     EXPECT_LT(observed[0].second, 50000);
     EXPECT_GE(observed[1].first, 19000);  // worked; the two clocks may round apart
     EXPECT_GE(observed[1].second, 19000);
+}
+
+// X-Plane 12 stops a plug-in that calls the SDK from a thread of its own; the host reports every such call,
+// and the end-to-end tests fail on the report.
+TEST(HostThread, OnlyCallsFromOtherThreadsAreReported) {
+    testing::internal::CaptureStdout();
+    XPLMFindDataRef("sim/flightmodel/position/psi");
+    std::thread([] { XPLMGetDatad(XPLMFindDataRef("sim/flightmodel/position/latitude")); }).join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "host: fault XPLMFindDataRef called from a thread other than the host's\n"
+              "host: fault XPLMGetDatad called from a thread other than the host's\n");
 }
 
 }  // namespace

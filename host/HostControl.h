@@ -17,6 +17,9 @@
 // Prints every XPLM call the module makes.
 HOST_API void hostSetTrace(int on);
 
+// Shows what the module writes to Log.txt on standard output too, for a person watching the host.
+HOST_API void hostEchoDebugStrings(int on);
+
 // Sets a data ref's value; returns 0 if the host has no data ref of that name.
 HOST_API int hostSetDataRef(const char *name, double value);
 

@@ -12,12 +12,35 @@
 #include "HostControl.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
+#include "XPLMUtilities.h"
 
-#if !IBM
+#if IBM
+#include <windows.h>
+#else
+#include <pthread.h>
 #include <time.h>
 #endif
 
 namespace {
+
+#if IBM
+using ThreadId = DWORD;
+ThreadId currentThread() { return GetCurrentThreadId(); }
+bool sameThread(ThreadId one, ThreadId other) { return one == other; }
+#else
+using ThreadId = pthread_t;
+ThreadId currentThread() { return pthread_self(); }
+bool sameThread(ThreadId one, ThreadId other) { return pthread_equal(one, other) != 0; }
+#endif
+
+// The thread that loads this library: the host program's own, which X-Plane's SDK calls are for alone.
+const ThreadId gHostThread = currentThread();
+
+// X-Plane 12 stops a plug-in that calls the SDK from another thread; the host reports every such call.
+void expectHostThread(const char *call) {
+    if (!sameThread(currentThread(), gHostThread))
+        std::printf("host: fault %s called from a thread other than the host's\n", call);
+}
 
 // The processor time the calling thread has used so far, in microseconds, or -1 where the system keeps it
 // only to the scheduler's tick (Windows).
@@ -51,6 +74,7 @@ DataRef gDataRefs[] = {
 };
 
 bool gTrace = false;
+bool gEchoDebugStrings = false;
 
 DataRef *dataRefNamed(const char *name) {
     if (!name) return nullptr;
@@ -108,6 +132,7 @@ const char *describe(void *refcon) { return refcon ? "set" : "null"; }
 }  // namespace
 
 XPLM_API XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
+    expectHostThread("XPLMFindDataRef");
     DataRef *ref = dataRefNamed(inDataRefName);
     if (ref && ref->forgotten) ref = nullptr;
     if (gTrace) std::printf("host: find %s -> %s\n", inDataRefName ? inDataRefName : "(null)", ref ? "handle" : "null");
@@ -115,16 +140,24 @@ XPLM_API XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
 }
 
 XPLM_API int XPLMGetDatai(XPLMDataRef inDataRef) {
+    expectHostThread("XPLMGetDatai");
     double value = read("geti", inDataRef, Type::Int);
     if (std::isnan(value)) return 0;
     return static_cast<int>(std::fmax(INT_MIN, std::fmin(INT_MAX, value)));
 }
 
-XPLM_API float XPLMGetDataf(XPLMDataRef inDataRef) { return static_cast<float>(read("getf", inDataRef, Type::Float)); }
+XPLM_API float XPLMGetDataf(XPLMDataRef inDataRef) {
+    expectHostThread("XPLMGetDataf");
+    return static_cast<float>(read("getf", inDataRef, Type::Float));
+}
 
-XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef) { return read("getd", inDataRef, Type::Double); }
+XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef) {
+    expectHostThread("XPLMGetDatad");
+    return read("getd", inDataRef, Type::Double);
+}
 
 XPLM_API void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInterval, void *inRefcon) {
+    expectHostThread("XPLMRegisterFlightLoopCallback");
     if (gTrace) std::printf("host: register interval=%s refcon=%s\n", fixed(inInterval, 6).c_str(), describe(inRefcon));
     if (!inFlightLoop) return;
     FlightLoop loop{inFlightLoop, inRefcon, gNow, FlightLoop::Inactive, 0, 0};
@@ -133,6 +166,7 @@ XPLM_API void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, floa
 }
 
 XPLM_API void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, void *inRefcon) {
+    expectHostThread("XPLMUnregisterFlightLoopCallback");
     if (gTrace) std::printf("host: unregister refcon=%s\n", describe(inRefcon));
     for (auto loop = gLoops.begin(); loop != gLoops.end(); ++loop) {
         if (loop->function != inFlightLoop || loop->refcon != inRefcon) continue;
@@ -145,7 +179,22 @@ XPLM_API void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, vo
     }
 }
 
+// Log.txt in the working directory, made anew by the first string, as X-Plane makes it anew at each start,
+// and flushed after every one.
+XPLM_API void XPLMDebugString(const char *inString) {
+    expectHostThread("XPLMDebugString");
+    static std::FILE *const log = std::fopen("Log.txt", "wb");
+    if (!inString) return;
+    if (log) {
+        std::fputs(inString, log);
+        std::fflush(log);
+    }
+    if (gEchoDebugStrings) std::printf("Log.txt: %s", inString);
+}
+
 HOST_API void hostSetTrace(int on) { gTrace = on != 0; }
+
+HOST_API void hostEchoDebugStrings(int on) { gEchoDebugStrings = on != 0; }
 
 HOST_API int hostSetDataRef(const char *name, double value) {
     DataRef *ref = dataRefNamed(name);

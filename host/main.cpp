@@ -21,8 +21,6 @@
 #include "ProcessCounts.h"
 
 #if IBM
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 #endif
 
@@ -164,7 +162,8 @@ int runInRealTime(Plugin &plugin) {
         plugin.unload();
         return 2;
     }
-    std::printf("host: running, Ctrl-C stops\n");
+    hostEchoDebugStrings(1);
+    std::printf("host: running, Ctrl-C stops; the module's Log.txt lines are shown here too\n");
     auto begin = std::chrono::steady_clock::now();
     auto nextFrame = begin;
     while (!gStopRequested) {
@@ -176,6 +175,7 @@ int runInRealTime(Plugin &plugin) {
         flight.advanceTo(now);
         publish(flight.state());
         hostEndFrame(nullptr);
+        std::fflush(stdout);
     }
     plugin.shutDown();
     return 0;
@@ -259,7 +259,9 @@ int runUnderControl(Plugin &plugin) {
     publish(DemoFlight().state());  // the aircraft at the gate, until commands say otherwise
     long long clockMicroseconds = 0;
     std::string line;
-    while (std::getline(std::cin, line)) {
+    // The module's standard output is left as X-Plane leaves it: buffered, where it goes to a pipe. So the
+    // host sends on what it and the module have printed whenever it waits for the next command.
+    while (std::fflush(stdout), std::getline(std::cin, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         std::istringstream args(line);
         std::string word;
@@ -278,15 +280,11 @@ int runUnderControl(Plugin &plugin) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    // The module prints to the same stdout; every line must reach a pipe as soon as it is printed.
+    // The module prints to the same standard output, which is left as X-Plane leaves it.
 #if IBM
-    std::setvbuf(stdout, nullptr, _IONBF, 0);  // msvcrt has no line buffering
-    _setmode(_fileno(stdout), _O_BINARY);      // lines end in \n alone, as on Linux
     // X-Plane links Winsock itself, so a plug-in's unload never unloads it. (Under Wine, a Winsock
     // unloaded and loaded again with the plug-in hands out sockets that fail as "not a socket".)
     LoadLibraryA("ws2_32.dll");
-#else
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
 #endif
     bool control = false;
     const char *locale = nullptr;

@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Builds the plug-in and runs it in the stand-in host, which flies a demo flight in real time. Watch the
-# feed with `nc localhost 27015`. Ctrl-C stops the plug-in and the host cleanly.
+# feed with `nc 127.0.0.1 27015`. Ctrl-C stops the plug-in and the host cleanly.
 #   scripts/run.sh            the Linux module, natively
 #   scripts/run.sh --windows  the Windows module, under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+watch() {
+  echo "The plug-in feeds TCP port 27015 from 4 s after it starts. Watch it from another terminal with"
+  echo "  nc 127.0.0.1 27015    or    build/linux/feedclient 127.0.0.1"
+  echo "Its Log.txt lines (a client connected or lost, the port taken) show here as well."
+}
+
 if [ "${1:-}" = "--windows" ]; then
   cmake --preset windows >/dev/null
   cmake --build --preset windows
+  watch
   export WINEDEBUG=-all
   exec wine build/windows/standin-host.exe build/windows/BelvantoPlugin.xpl
 fi
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target standin_host BelvantoPlugin
+cmake --build --preset linux --target standin_host BelvantoPlugin feedclient
+watch
 exec build/linux/standin-host build/linux/BelvantoPlugin.xpl

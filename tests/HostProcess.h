@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -31,7 +32,7 @@ constexpr int kValgrindErrorExit = 97;
 class HostProcess {
 public:
     HostProcess(const HostSetup &setup, const std::vector<std::string> &options)
-        : wine_(setup.wine), valgrind_(setup.valgrind) {
+        : wine_(setup.wine), valgrind_(setup.valgrind), directory_(makeDirectory()) {
         if (setup.wine) arguments_.push_back("wine");
         if (setup.valgrind) {
             arguments_.insert(arguments_.end(), {"valgrind", "--quiet", "--leak-check=full",
@@ -51,6 +52,28 @@ public:
         end();
         EXPECT_FALSE(valgrind_ && WIFEXITED(status_) && WEXITSTATUS(status_) == kValgrindErrorExit)
             << "valgrind found errors in the host: see its report above";
+        EXPECT_EQ(count("^host: fault "), 0) << "the module called the host from a thread of its own";
+        std::remove((directory_ + "/Log.txt").c_str());
+        rmdir(directory_.c_str());
+    }
+
+    // The lines the module has written to Log.txt so far, each without its line feed.
+    std::vector<std::string> logTxt() const {
+        std::vector<std::string> lines;
+        std::FILE *file = std::fopen((directory_ + "/Log.txt").c_str(), "rb");
+        if (!file) return lines;
+        std::string line;
+        for (int c; (c = std::fgetc(file)) != EOF;) {
+            if (c != '\n') {
+                line += static_cast<char>(c);
+                continue;
+            }
+            lines.push_back(line);
+            line.clear();
+        }
+        if (!line.empty()) lines.push_back(line);  // unterminated
+        std::fclose(file);
+        return lines;
     }
 
     // Ctrl-C, as a user stops the host's real-time run.
@@ -104,6 +127,8 @@ private:
         fcntl(fromHost[0], F_SETPIPE_SZ, 1 << 20);
         pid_ = fork();
         if (pid_ == 0) {
+            // A working directory of its own, where the host keeps the module's Log.txt.
+            if (chdir(directory_.c_str()) != 0) _exit(127);
             dup2(toHost[0], STDIN_FILENO);
             dup2(fromHost[1], STDOUT_FILENO);
             for (int descriptor : {toHost[0], toHost[1], fromHost[0], fromHost[1]}) ::close(descriptor);
@@ -187,9 +212,15 @@ private:
         return false;
     }
 
+    static std::string makeDirectory() {
+        char name[] = "/tmp/standin-host-XXXXXX";
+        return mkdtemp(name) ? name : ".";
+    }
+
     std::vector<std::string> arguments_;
     bool wine_ = false;
     bool valgrind_ = false;
+    std::string directory_;  // the host's working directory
     bool answered_ = false;  // the host has replied to a command
     pid_t pid_ = -1;
     int status_ = 0;
@@ -212,9 +243,9 @@ inline int runHostTests(int argc, char **argv, HostSetup &setup) {
         } else if (option == "--valgrind") {
             setup.valgrind = true;
         } else if (option == "--host" && index + 1 < argc) {
-            setup.host = argv[++index];
+            setup.host = std::filesystem::absolute(argv[++index]).string();  // the host runs elsewhere
         } else if (option == "--module" && index + 1 < argc) {
-            setup.module = argv[++index];
+            setup.module = std::filesystem::absolute(argv[++index]).string();
         } else {
             std::fprintf(stderr, "unknown option %s\n", option.c_str());
             return 2;

@@ -50,7 +50,8 @@ check_debug_file() {
 check_loads() {
   local module=$1; shift
   local output
-  output=$(printf 'load\nquit\n' | "$@" --control "$module" 2>&1) || true
+  # Under Wine, standard output is in text mode, as Windows leaves it: lines end in CR LF.
+  output=$(printf 'load\nquit\n' | "$@" --control "$module" 2>&1 | tr -d '\r') || true
   grep -q '^host: start returned 1 ' <<<"$output" && grep -q '^host: enable returned 1$' <<<"$output" \
     || fail "$module did not start in the host: $output"
 }
