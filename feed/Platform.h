@@ -52,6 +52,9 @@ bool makeNonInheritable(SOCKET socket);
 bool claimPortExclusively(SOCKET socket);
 bool suppressSigPipe(SOCKET socket);
 
+// What a socket error code means, in a few words for a person, or null for a code without them here.
+const char *describeSocketError(int error);
+
 // True for the error of a non-blocking call that would have had to wait, or was interrupted.
 bool isWouldBlock(int error);
 

@@ -26,6 +26,21 @@ bool suppressSigPipe([[maybe_unused]] SOCKET socket) {
 #endif
 }
 
+// Not strerror: its words follow the process locale, and some of them mislead here.
+const char *describeSocketError(int error) {
+    switch (error) {
+    case EADDRINUSE: return "address already in use: another program holds the port";
+    case EACCES: return "permission denied";
+    case EPIPE: return "end of stream: the client closed the connection";
+    case ECONNRESET: return "connection reset by the client";
+    case ECONNABORTED: return "connection aborted";
+    case ETIMEDOUT: return "timed out: the client stopped answering";
+    case EMFILE: return "too many open files";
+    case ENOBUFS: return "no buffer space";
+    default: return nullptr;
+    }
+}
+
 bool isWouldBlock(int error) { return error == EWOULDBLOCK || error == EAGAIN || error == EINTR; }
 
 int waitReadable(SOCKET socket, int milliseconds) {

@@ -19,6 +19,22 @@ bool claimPortExclusively(SOCKET socket) {
 
 bool suppressSigPipe(SOCKET) { return true; }
 
+const char *describeSocketError(int error) {
+    switch (error) {
+    case WSAEADDRINUSE: return "address already in use: another program holds the port";
+    case WSAEACCES: return "permission denied: the port may be reserved or held exclusively by another program";
+    case WSAECONNRESET: return "connection reset: the client closed the connection or reset it";
+    case WSAECONNABORTED: return "connection aborted";
+    case WSAETIMEDOUT: return "timed out: the client stopped answering";
+    case WSAEMFILE: return "too many open sockets";
+    case WSAENOBUFS: return "no buffer space";
+    case WSAENETDOWN: return "the network is down";
+    case WSASYSNOTREADY: return "the network subsystem is not ready";
+    case WSAVERNOTSUPPORTED: return "Windows Sockets 2.2 is not available";
+    default: return nullptr;
+    }
+}
+
 bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAEINTR; }
 
 int waitReadable(SOCKET socket, int milliseconds) {

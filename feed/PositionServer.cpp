@@ -6,7 +6,7 @@
 namespace {
 
 constexpr unsigned short kPortNumber = 27015;
-const char *const kPort = "27015";
+const char *const kService = "27015";  // the port, as getaddrinfo takes it
 
 // A waiting listener sleeps until a client comes; stop wakes it by connecting itself. Should that
 // connection never arrive, the listener still looks for a stop request this often.
@@ -56,7 +56,7 @@ int PositionServer::openAndAccept() {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo *result = nullptr;
-    error = getaddrinfo(nullptr, kPort, &hints, &result);
+    error = getaddrinfo(nullptr, kService, &hints, &result);
     if (error != 0) {
         std::printf("getaddrinfo failed with error: %d\n", error);
         WSACleanup();

@@ -12,6 +12,8 @@
 // thread, which waits for the client. They share only clientSocket and listening, each an atomic.
 class PositionServer {
 public:
+    static constexpr unsigned short kPort = 27015;
+
     bool isConnected() const { return clientSocket.load() != INVALID_SOCKET; }
     // True from the moment a listener is started until its thread has released the port.
     bool isListening() const { return listening.load() != kNotListening; }

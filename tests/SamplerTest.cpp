@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "DiagnosticLog.h"
 #include "FlightSampler.h"
 #include "TestSupport.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
+#include "XPLMUtilities.h"
 
 namespace {
 
@@ -20,6 +22,7 @@ struct FakeHost {
     XPLMFlightLoop_f callback = nullptr;
     float interval = 0;
     void *refcon = reinterpret_cast<void *>(1);
+    std::vector<std::string> logTxt;          // what XPLMDebugString was given, string by string
 } host;
 
 const std::string *nameOf(XPLMDataRef handle) { return static_cast<const std::string *>(handle); }
@@ -45,6 +48,7 @@ void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f callback, float interval, v
     host.interval = interval;
     host.refcon = refcon;
 }
+void XPLMDebugString(const char *text) { host.logTxt.push_back(text); }
 void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f callback, void *refcon) {
     host.calls.push_back("unregister");
     if (callback == host.callback && refcon == host.refcon) host.callback = nullptr;
@@ -134,6 +138,88 @@ TEST_F(Sampler, FirstTickListensThenEveryTickSendsItsOwnValues) {
         std::string line = client.readLine();
         EXPECT_NE(line.find("latitude:\"" + std::to_string(latitude) + "\""), std::string::npos) << line;
     }
+}
+
+// Log.txt: the feed's changes of state, each a whole line of its own, and never a flood.
+FeedEvent failed(const char *call, int error) {
+    FeedEvent event;
+    event.kind = FeedEvent::Kind::kFailed;
+    event.call = call;
+    event.error = error;
+    return event;
+}
+
+FeedEvent client(FeedEvent::Kind kind, int error = 0) {
+    FeedEvent event;
+    event.kind = kind;
+    event.address = 0xC0A80114;  // 192.168.1.20
+    event.port = 51234;
+    event.error = error;
+    return event;
+}
+
+FeedEvent listening() { return FeedEvent{}; }
+
+class DiagnosticLogTest : public testing::Test {
+protected:
+    void SetUp() override { host.logTxt.clear(); }
+    DiagnosticLog log;
+};
+
+TEST_F(DiagnosticLogTest, AFailureRepeatedIsToldOnceAndAgainWhenTheListenerRecovers) {
+    log.started("1.2.3");
+    for (int tick = 0; tick < 10; ++tick) {
+        log.report(failed("bind", EADDRINUSE));
+        log.advance(1);
+    }
+    log.report(failed("socket", EMFILE));  // another failure is told, and the run goes on
+    log.report(failed("socket", EMFILE));
+    log.report(listening());
+    log.report(client(FeedEvent::Kind::kClientConnected));
+    log.report(client(FeedEvent::Kind::kClientLost, ECONNRESET));
+    log.report(listening());
+    FeedEvent stopped;
+    stopped.kind = FeedEvent::Kind::kStopped;
+    stopped.linesSent = 3600;
+    stopped.linesDropped = 12;
+    log.report(stopped);
+
+    EXPECT_EQ(host.logTxt,
+              (std::vector<std::string>{
+                  "BelvantoPlugin: version 1.2.3; feeds TCP port 27015 (IPv4, all local addresses) from 4 s after start\n",
+                  "BelvantoPlugin: cannot listen on TCP port 27015: bind failed with error " + std::to_string(EADDRINUSE) +
+                      " (address already in use: another program holds the port); trying again every second\n",
+                  "BelvantoPlugin: cannot listen on TCP port 27015: socket failed with error " + std::to_string(EMFILE) +
+                      " (too many open files); trying again every second\n",
+                  "BelvantoPlugin: listening on TCP port 27015, after 12 failed tries\n",
+                  "BelvantoPlugin: client 192.168.1.20:51234 connected\n",
+                  "BelvantoPlugin: client 192.168.1.20:51234 lost: error " + std::to_string(ECONNRESET) +
+                      " (connection reset by the client)\n",
+                  "BelvantoPlugin: listening on TCP port 27015\n",
+                  "BelvantoPlugin: feed stopped: 3600 lines sent, 12 dropped for a client that was not reading\n"}));
+}
+
+TEST_F(DiagnosticLogTest, AClientInATightLoopIsSummedUpOnceAMinute) {
+    // A client that connects and drops every second, for five minutes of flight-loop time.
+    for (int second = 0; second < 300; ++second) {
+        log.report(client(FeedEvent::Kind::kClientConnected));
+        log.report(client(FeedEvent::Kind::kClientLost, EPIPE));
+        log.report(listening());
+        log.advance(1);
+    }
+    int summaries = 0;
+    for (const std::string &line : host.logTxt) {
+        ASSERT_EQ(line.find('\n'), line.size() - 1) << line;
+        summaries += line == "BelvantoPlugin: 174 more lines on clients and the listener left out in the last minute\n";
+    }
+    EXPECT_EQ(summaries, 5);
+    EXPECT_EQ(host.logTxt.size(), 5u * 7u);
+
+    // A quiet minute later, lines are told again.
+    log.advance(60);
+    host.logTxt.clear();
+    log.report(client(FeedEvent::Kind::kClientConnected));
+    EXPECT_EQ(host.logTxt, std::vector<std::string>{"BelvantoPlugin: client 192.168.1.20:51234 connected\n"});
 }
 
 }  // namespace
