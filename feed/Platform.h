@@ -67,6 +67,6 @@ int waitReadable(SOCKET socket, int milliseconds);
 void sleepMilliseconds(int milliseconds);
 
 // Starts `procedure(argument)` on a new detached thread with the default stack size. The thread holds a
-// reference on this module until it ends, so the module cannot be unloaded under it. False if no thread
-// could be started.
+// reference on this module, taken before it starts, until it has left the module's code for good, so the
+// module cannot be unloaded under it. False if no thread could be started.
 bool startDetachedThread(void (*procedure)(void *), void *argument);

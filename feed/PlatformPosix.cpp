@@ -55,7 +55,7 @@ namespace {
 
 // Each thread's reference on this module, released by the key's destructor. That destructor runs in
 // libc after the thread procedure has returned, so no frame of this module is left on the thread when
-// the last reference goes, just as Windows' _endthread does it.
+// the last reference goes (on Windows, FreeLibraryAndExitThread does the same).
 class ModuleReferences {
 public:
     ModuleReferences() {

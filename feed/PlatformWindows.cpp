@@ -1,5 +1,3 @@
-#include <process.h>
-
 #include "Platform.h"
 
 bool setNonBlocking(SOCKET socket) {
@@ -47,7 +45,42 @@ int waitReadable(SOCKET socket, int milliseconds) {
 
 void sleepMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
-// _beginthread takes a reference on the module that holds `procedure` and drops it when the thread ends.
+namespace {
+
+struct ThreadStart {
+    void (*procedure)(void *);
+    void *argument;
+    HMODULE module;
+};
+
+DWORD WINAPI runThread(void *opaque) {
+    ThreadStart start = *static_cast<ThreadStart *>(opaque);
+    delete static_cast<ThreadStart *>(opaque);
+    start.procedure(start.argument);
+    // Drops the thread's reference in kernel32 and ends the thread there, so that no frame of this module
+    // is left on the thread when it was the last reference and the module goes.
+    FreeLibraryAndExitThread(start.module, 0);
+}
+
+}  // namespace
+
+// msvcrt.dll's _beginthread takes no reference on the module (only the Universal CRT's does), so the
+// thread takes its own. CreateThread is enough: msvcrt.dll frees a thread's runtime data itself when the
+// thread ends.
 bool startDetachedThread(void (*procedure)(void *), void *argument) {
-    return _beginthread(procedure, 0, argument) != static_cast<uintptr_t>(-1);
+    // The reference is taken here, on the starting thread, so the module is held from the first moment.
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&runThread),
+                            &module)) {
+        return false;
+    }
+    auto *start = new ThreadStart{procedure, argument, module};
+    HANDLE thread = CreateThread(nullptr, 0, runThread, start, 0, nullptr);
+    if (!thread) {
+        delete start;
+        FreeLibrary(module);
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
 }

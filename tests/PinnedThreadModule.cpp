@@ -1,15 +1,22 @@
 // A module that starts a thread in its own code, for the test that the thread holds the module loaded.
-#include <chrono>
-#include <thread>
+#include <atomic>
 
 #include "Platform.h"
 
 namespace {
-void sleepFor(void *milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(reinterpret_cast<std::intptr_t>(milliseconds)));
+// Waits in this module's code, so the thread returns into it when it is released.
+void waitForRelease(void *released) {
+    while (!static_cast<std::atomic<bool> *>(released)->load()) sleepMilliseconds(1);
 }
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) bool startSleepingThread(int milliseconds) {
-    return startDetachedThread(sleepFor, reinterpret_cast<void *>(static_cast<std::intptr_t>(milliseconds)));
+#if defined(_WIN32)
+#define PINNED_EXPORT extern "C" __declspec(dllexport)
+#else
+#define PINNED_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// Starts a thread that runs in this module until `*released` is true.
+PINNED_EXPORT bool startWaitingThread(std::atomic<bool> *released) {
+    return startDetachedThread(waitForRelease, released);
 }
