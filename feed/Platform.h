@@ -1,6 +1,6 @@
 #pragma once
 
-// The socket and thread calls the feed uses: Winsock on Windows, and on POSIX a thin layer that gives
+// The socket and thread calls the feed uses: Winsock on Windows, and on Linux a thin layer that gives
 // the same names to the BSD socket calls.
 
 #if defined(_WIN32)
@@ -10,6 +10,9 @@
 
 // Winsock's send never raises a signal.
 constexpr int kSendFlags = 0;
+
+// The call that waits for a client, as the log names it.
+constexpr const char *kWaitCall = "select";
 
 #else
 
@@ -36,21 +39,34 @@ inline int closesocket(SOCKET socket) { return close(socket); }
 #endif
 
 // A send to a client that has gone must fail with EPIPE, not kill the simulator with SIGPIPE.
-#if defined(MSG_NOSIGNAL)
 constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;  // macOS: SO_NOSIGPIPE is set on the socket instead
-#endif
+
+constexpr const char *kWaitCall = "poll";
 
 #endif
 
-// Socket settings that differ between the platforms. Each returns false if the system refused it.
+// Creates a socket that child processes do not inherit, from the start. INVALID_SOCKET on failure.
+SOCKET openSocket(int family, int type, int protocol);
+
 bool setNonBlocking(SOCKET socket);
-bool makeNonInheritable(SOCKET socket);
-// Windows: nobody else may bind the port while we hold it. POSIX: it binds again at once after we
-// close a connection (TIME_WAIT).
-bool claimPortExclusively(SOCKET socket);
-bool suppressSigPipe(SOCKET socket);
+
+// Lets the listening socket bind the port while connections of an earlier one linger there (TIME_WAIT).
+// False if the system refused it.
+bool allowBindOverTimeWait(SOCKET socket);
+
+// Accepts a pending client on the non-blocking `listenSocket`. The client's socket is non-blocking and not
+// inherited by child processes. INVALID_SOCKET on failure, with `failedCall` naming the call that failed
+// and WSAGetLastError() its error.
+SOCKET acceptClient(SOCKET listenSocket, const char *&failedCall);
+
+// True for an accept error that the client caused, by going away before its connection was taken.
+bool isClientGoneBeforeAccept(int error);
+
+// Bounds how long data sent to `client` may stay unacknowledged before the system ends the connection, so
+// that a client that vanished is noticed in about that time; and makes sure the client's socket stays out
+// of child processes. The client can be served without these: false if the system
+// refused one, with `failedCall` naming it and WSAGetLastError() its error.
+bool protectClient(SOCKET client, int unacknowledgedSeconds, const char *&failedCall);
 
 // What a socket error code means, in a few words for a person, or null for a code without them here.
 const char *describeSocketError(int error);

@@ -1,29 +1,53 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 
 #include "Platform.h"
+
+SOCKET openSocket(int family, int type, int protocol) { return socket(family, type | SOCK_CLOEXEC, protocol); }
 
 bool setNonBlocking(SOCKET socket) {
     int flags = fcntl(socket, F_GETFL);
     return flags != -1 && fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-bool makeNonInheritable(SOCKET socket) { return fcntl(socket, F_SETFD, FD_CLOEXEC) == 0; }
-
-bool claimPortExclusively(SOCKET socket) {
+bool allowBindOverTimeWait(SOCKET socket) {
     int reuse = 1;
     return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0;
 }
 
-bool suppressSigPipe([[maybe_unused]] SOCKET socket) {
-#if defined(SO_NOSIGPIPE)
-    int noSigPipe = 1;
-    return setsockopt(socket, SOL_SOCKET, SO_NOSIGPIPE, &noSigPipe, sizeof noSigPipe) == 0;
-#else
-    return true;  // MSG_NOSIGNAL on every send does it
-#endif
+SOCKET acceptClient(SOCKET listenSocket, const char *&failedCall) {
+    failedCall = "accept";
+    return accept4(listenSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
+
+bool isClientGoneBeforeAccept(int error) {
+    // Linux hands a new connection's pending network error to accept, and asks that it be taken as a
+    // reason to try again.
+    switch (error) {
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The socket is already kept out of child processes (accept4), and each send asks for no signal.
+bool protectClient(SOCKET client, int unacknowledgedSeconds, const char *&failedCall) {
+    failedCall = "setsockopt";
+    unsigned int milliseconds = static_cast<unsigned int>(unacknowledgedSeconds) * 1000;
+    return setsockopt(client, IPPROTO_TCP, TCP_USER_TIMEOUT, &milliseconds, sizeof milliseconds) == 0;
 }
 
 // Not strerror: its words follow the process locale, and some of them mislead here.

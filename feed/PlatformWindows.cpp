@@ -1,21 +1,63 @@
 #include "Platform.h"
 
+// Winsock's bound on a connection's retransmissions, in seconds (ws2ipdef.h); older mingw-w64 headers
+// lack it.
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
+
+// WSA_FLAG_OVERLAPPED keeps everything else as socket() makes it.
+SOCKET openSocket(int family, int type, int protocol) {
+    return WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
 bool setNonBlocking(SOCKET socket) {
     u_long nonBlocking = 1;
     return ioctlsocket(socket, FIONBIO, &nonBlocking) == 0;
 }
 
-bool makeNonInheritable(SOCKET socket) {
-    return SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0) != 0;
+// Windows binds a port over its connections in TIME_WAIT without any option, so none is set. Neither fits:
+// SO_REUSEADDR would let another socket take the port from under the listener; SO_EXCLUSIVEADDRUSE makes
+// a later bind with it fail as long as a connection that the earlier socket accepted is not yet inactive,
+// TIME_WAIT included, which can keep a stopped, reloaded or restarted plug-in off its own port for
+// minutes after it served a client.
+// Since Windows Server 2003, the system itself refuses another user's process that tries to take a bound
+// port with SO_REUSEADDR.
+bool allowBindOverTimeWait(SOCKET) { return true; }
+
+SOCKET acceptClient(SOCKET listenSocket, const char *&failedCall) {
+    failedCall = "accept";
+    SOCKET client = accept(listenSocket, nullptr, nullptr);
+    if (client == INVALID_SOCKET || setNonBlocking(client)) return client;
+    int error = WSAGetLastError();
+    closesocket(client);
+    failedCall = "ioctlsocket";
+    WSASetLastError(error);
+    return INVALID_SOCKET;
 }
 
-bool claimPortExclusively(SOCKET socket) {
-    BOOL exclusive = TRUE;
-    return setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&exclusive),
-                      sizeof exclusive) == 0;
-}
+bool isClientGoneBeforeAccept(int error) { return error == WSAECONNRESET || error == WSAECONNABORTED; }
 
-bool suppressSigPipe(SOCKET) { return true; }
+// An accepted socket is not created with WSA_FLAG_NO_HANDLE_INHERIT (under Wine it is inheritable), so it
+// is marked here; security software and layered providers can make that fail.
+bool protectClient(SOCKET client, int unacknowledgedSeconds, const char *&failedCall) {
+    failedCall = nullptr;
+    int firstError = 0;
+    auto refused = [&](const char *call, int error) {
+        if (failedCall) return;
+        failedCall = call;
+        firstError = error;
+    };
+    if (!SetHandleInformation(reinterpret_cast<HANDLE>(client), HANDLE_FLAG_INHERIT, 0)) {
+        refused("SetHandleInformation", static_cast<int>(GetLastError()));
+    }
+    DWORD seconds = static_cast<DWORD>(unacknowledgedSeconds);
+    if (setsockopt(client, IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char *>(&seconds), sizeof seconds) != 0) {
+        refused("setsockopt", WSAGetLastError());
+    }
+    WSASetLastError(firstError);
+    return failedCall == nullptr;
+}
 
 const char *describeSocketError(int error) {
     switch (error) {

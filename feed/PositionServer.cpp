@@ -13,11 +13,15 @@ const char *const kService = "27015";  // the port, as getaddrinfo takes it
 constexpr int kStopCheckMilliseconds = 500;
 constexpr std::chrono::seconds kStopTimeout{1};
 
+// How long data sent to a client may go unacknowledged before the system gives the client up: a client
+// that vanished without a word is then noticed by a failing send within this and a tick.
+constexpr int kUnacknowledgedSeconds = 20;
+
 void listenerThread(void *server) { static_cast<PositionServer *>(server)->listenForClient(); }
 
 // Starts a connection to our own port, without waiting for it, to wake a waiting listener.
 SOCKET connectToListener() {
-    SOCKET wake = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET wake = openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (wake == INVALID_SOCKET) return wake;
     setNonBlocking(wake);
     sockaddr_in address{};
@@ -26,6 +30,13 @@ SOCKET connectToListener() {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connect(wake, reinterpret_cast<const sockaddr *>(&address), sizeof address);
     return wake;
+}
+
+// Closes with a reset rather than a farewell, so that the connection leaves nothing in TIME_WAIT.
+void closeAbortively(SOCKET socket) {
+    linger immediately{1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&immediately), sizeof immediately);
+    closesocket(socket);
 }
 
 }  // namespace
@@ -63,15 +74,14 @@ int PositionServer::openAndAccept() {
         return 1;
     }
 
-    listenSocket = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+    listenSocket = openSocket(result->ai_family, result->ai_socktype, result->ai_protocol);
     if (listenSocket == INVALID_SOCKET) {
         std::printf("socket failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
         freeaddrinfo(result);
         WSACleanup();
         return 1;
     }
-    makeNonInheritable(listenSocket);
-    claimPortExclusively(listenSocket);
+    allowBindOverTimeWait(listenSocket);
 
     if (bind(listenSocket, result->ai_addr, static_cast<int>(result->ai_addrlen)) == SOCKET_ERROR) {
         std::printf("bind failed with error: %d\n", WSAGetLastError());
@@ -91,34 +101,45 @@ int PositionServer::openAndAccept() {
         return 1;
     }
 
-    SOCKET client = waitForClient();
+    const char *failedCall = nullptr;
+    SOCKET client = waitForClient(failedCall);
     if (client == INVALID_SOCKET) {
         bool stopped = listening.load() == kStopRequested;
-        if (!stopped) std::printf("accept failed with error: %d\n", WSAGetLastError());
+        if (!stopped) std::printf("%s failed with error: %d\n", failedCall, WSAGetLastError());
         closesocket(listenSocket);
         WSACleanup();
         return stopped ? 0 : 1;
     }
 
-    // The host's thread must never wait on this client, nor may it leak into child processes.
-    setNonBlocking(client);
-    makeNonInheritable(client);
-    suppressSigPipe(client);
+    // The client is served even where the system refuses these; the log says which.
+    if (!protectClient(client, kUnacknowledgedSeconds, failedCall)) {
+        std::printf("%s failed with error: %d\n", failedCall, WSAGetLastError());
+    }
     clientSocket.store(client);
     closesocket(listenSocket);  // no further clients while this one is served
     return 0;
 }
 
-SOCKET PositionServer::waitForClient() {
+// The next client, or INVALID_SOCKET on a stop request or on failure, with `failedCall` naming the call
+// that failed.
+SOCKET PositionServer::waitForClient(const char *&failedCall) {
     while (listening.load() == kListening) {
         int ready = waitReadable(listenSocket, kStopCheckMilliseconds);
-        if (ready == SOCKET_ERROR && !isWouldBlock(WSAGetLastError())) return INVALID_SOCKET;
+        if (ready == SOCKET_ERROR && !isWouldBlock(WSAGetLastError())) {
+            failedCall = kWaitCall;
+            return INVALID_SOCKET;
+        }
         if (ready != 1) continue;
-        SOCKET client = accept(listenSocket, nullptr, nullptr);
-        if (client == INVALID_SOCKET && isWouldBlock(WSAGetLastError())) continue;
+        SOCKET client = acceptClient(listenSocket, failedCall);
+        if (client == INVALID_SOCKET) {
+            // A client that gave up before it was taken is no reason to stop listening.
+            int error = WSAGetLastError();
+            if (isWouldBlock(error) || isClientGoneBeforeAccept(error)) continue;
+            return INVALID_SOCKET;
+        }
         // After a stop request, whoever connected (most likely stop itself) is not served.
-        if (client != INVALID_SOCKET && listening.load() != kListening) {
-            closesocket(client);
+        if (listening.load() != kListening) {
+            closeAbortively(client);
             return INVALID_SOCKET;
         }
         return client;
@@ -187,7 +208,7 @@ void PositionServer::stop() {
         sleepMilliseconds(1);
     }
     if (wakeListener) {
-        if (wake != INVALID_SOCKET) closesocket(wake);
+        if (wake != INVALID_SOCKET) closeAbortively(wake);
         WSACleanup();
     }
     if (isConnected()) closeConnection();

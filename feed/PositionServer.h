@@ -35,7 +35,7 @@ private:
     static constexpr int kStopRequested = 2;
 
     int openAndAccept();
-    SOCKET waitForClient();
+    SOCKET waitForClient(const char *&failedCall);
     bool sendUnsent(int &bytesSent);
 
     std::atomic<SOCKET> clientSocket{INVALID_SOCKET};

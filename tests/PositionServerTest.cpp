@@ -1,6 +1,9 @@
 // The position server's states, with real sockets on the feed port.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +37,26 @@ int socketsInAChildProcess() {
     pclose(listing);
     return sockets;
 }
+
+// Linux hands over a connection that its client reset before it was taken, where Windows' accept fails
+// (WSAECONNRESET). So that the listener meets such a failure here too, the next `gAbortedAccepts` accepts
+// take their connection and fail as if its client had gone.
+std::atomic<int> gAbortedAccepts{0};
+
+}  // namespace
+
+extern "C" int accept4(int socket, sockaddr *address, socklen_t *length, int flags) {
+    using Accept4 = int (*)(int, sockaddr *, socklen_t *, int);
+    static const auto systemAccept4 = reinterpret_cast<Accept4>(dlsym(RTLD_NEXT, "accept4"));
+    int client = systemAccept4(socket, address, length, flags);
+    if (client == -1 || gAbortedAccepts.load() == 0) return client;
+    gAbortedAccepts.fetch_sub(1);
+    close(client);
+    errno = ECONNABORTED;
+    return -1;
+}
+
+namespace {
 
 class PositionServerTest : public testing::Test {
 protected:
@@ -148,6 +171,20 @@ TEST_F(PositionServerTest, AClientThatNeverReadsNeitherStallsTheSenderNorGetsTor
     EXPECT_LT(lines, kLast + 1);
 }
 
+TEST_F(PositionServerTest, AClientGoneBeforeItIsTakenIsNoFailureAndTheListenerWaitsOn) {
+    gAbortedAccepts = 1;
+    testing::internal::CaptureStdout();
+    server.startListener();
+    TcpClient gone;
+    ASSERT_TRUE(waitUntil([&] { return gone.connect(); }));
+    ASSERT_TRUE(waitUntil([] { return gAbortedAccepts.load() == 0; })) << "the listener never took it";
+
+    // The same listener takes the next client, with nothing logged.
+    TcpClient next;
+    EXPECT_TRUE(waitUntil([&] { return next.connect() && waitUntil([&] { return server.isConnected(); }); }));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
 TEST_F(PositionServerTest, StopReleasesTheClientAndThePort) {
     TcpClient client;
     connectClient(client);
@@ -163,6 +200,7 @@ TEST_F(PositionServerTest, StopEndsAStartingOrWaitingListenerAndFreesThePort) {
         server.startListener();
         EXPECT_TRUE(server.isListening());  // marked before its thread runs
         std::this_thread::sleep_for(wait);
+        std::set<std::string> timeWaits = feedPortTimeWaits();
         auto start = steady_clock::now();
         server.stop();
         // Stop wakes the listener: it does not wait for the listener's own half-second check. Waking it
@@ -172,6 +210,10 @@ TEST_F(PositionServerTest, StopEndsAStartingOrWaitingListenerAndFreesThePort) {
         EXPECT_LT(took, std::chrono::milliseconds(200));
         EXPECT_FALSE(server.isListening());
         EXPECT_FALSE(server.isConnected()) << "stop's own wake-up connection was served";
+        // Nor does the wake-up linger on the port, where Windows would hold it against the next bind.
+        for (const std::string &remote : feedPortTimeWaits()) {
+            EXPECT_EQ(timeWaits.count(remote), 1u) << "the wake-up left " << remote << " in TIME_WAIT";
+        }
         PortHolder other;
         EXPECT_TRUE(other.bind()) << "the port is still held after waiting " << wait.count() << " ms";
     }

@@ -240,28 +240,35 @@ TEST_F(Stress, ClientAfterClientIsServedAndNothingAccumulates) {
     EXPECT_GT(connected.handles, warm.handles) << "with a client " << connected << ", without " << warm;
     // Each client's leaving was noticed once, and nothing failed.
     EXPECT_EQ(host->count("^connection closed"), kCycles);
-    EXPECT_EQ(host->count("failed with error"), host->count("^connection closedshutdown failed")) << recentLog();
+    EXPECT_EQ(host->failures(), host->count("^connection closedshutdown failed")) << recentLog();
 }
 
 TEST_F(Stress, AStalledClientLeavesTicksFastGetsWholeLinesAndIsServedOnceItReads) {
     constexpr int kTicks = 80000, kChunk = 20000;
+    // The system gives up a client whose receive window has stayed shut for the plug-in's bound on
+    // unacknowledged data, 20 s by the clock (Linux 5.11 and later; see the real-network scenarios). The
+    // stall is kept well inside that, by the clock as well as by ticks.
+    constexpr std::chrono::seconds kStallLimit{10};
     load();
     advance(4);
     TcpClient client;
     ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }));
+    auto stalled = std::chrono::steady_clock::now();
     ASSERT_TRUE(tickUntilServed());
     ticks();
 
-    int dropped = 0;
-    for (int done = 0; done < kTicks; done += kChunk) {
+    int dropped = 0, done = 0;
+    for (; done < kTicks && std::chrono::steady_clock::now() < stalled + kStallLimit; done += kChunk) {
         std::vector<std::string> output = advance(kChunk);
         ASSERT_FALSE(anyStartsWith(output, "no reply")) << "the host stalled on a client that does not read";
         ASSERT_FALSE(anyStartsWith(output, "connection closed")) << "a stalled client is not a lost one";
         dropped += static_cast<int>(std::count(output.begin(), output.end(), "Bytes sent: 0"));
     }
     Ticks run = ticks();
+    report("stall_milliseconds", std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - stalled).count());
     report("lines_dropped", dropped);
-    EXPECT_EQ(run.count, kTicks);
+    EXPECT_EQ(run.count, done);
     EXPECT_GT(dropped, 0) << "the client's buffers never filled";
     expectNoWait(run);
 
@@ -343,13 +350,10 @@ TEST_F(Stress, ClientsThatResetAreLetGoAndTheNextIsServed) {
     report("resets", kRounds);
     report("clients_dropped_on_arrival", dropped);
     report("lost_connections_logged", host->count("^connection closed"));
-    report("failed_accepts_logged", host->count("^accept failed"));
-    // Each lost connection is logged whole; a reset one may fail its shutdown, a reset before it was taken
-    // may fail its accept, and nothing else fails.
+    // Each lost connection is logged whole; a reset one may fail its shutdown, and nothing else fails: a
+    // client reset before it was taken is no failure of the listener's.
     EXPECT_EQ(host->count("Bytes sent: -1"), host->count("^connection closed")) << recentLog();
-    EXPECT_EQ(host->count("failed with error"),
-              host->count("^connection closedshutdown failed with error") + host->count("^accept failed with error"))
-        << recentLog();
+    EXPECT_EQ(host->failures(), host->count("^connection closedshutdown failed with error")) << recentLog();
     last.close();
     host->command("stop");
     EXPECT_EQ(host->command("unload"), std::vector<std::string>{"host: unloaded"});
@@ -382,7 +386,7 @@ protected:
         report(std::string(name) + "_threads_after", after.threads);
         PortHolder other;
         EXPECT_TRUE(other.bind()) << "the port is still taken";
-        EXPECT_EQ(host->count("failed with error"), 0) << recentLog();
+        EXPECT_EQ(host->failures(), 0) << recentLog();
     }
 
     void cycle(int index, const std::function<void(int)> &during) {
@@ -453,7 +457,7 @@ TEST_F(Stress, APortTakenAndReleasedRepeatedlyFailsWhileHeldAndServesOnceFree) {
     report("bind_failures", host->count(bindFailed));
     report("clients_dropped_on_arrival", dropped);
     // Nothing else failed.
-    EXPECT_EQ(host->count("failed with error"),
+    EXPECT_EQ(host->failures(),
               host->count(bindFailed) + host->count("^connection closedshutdown failed"))
         << recentLog();
 }

@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 constexpr int kFeedPort = 27015;
@@ -52,32 +54,54 @@ inline bool waitUntil(const std::function<bool()> &condition, std::chrono::milli
     return true;
 }
 
-inline sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+// The feed port (or another) at an IPv4 address.
+inline sockaddr_in feedAt(const char *address, int port = kFeedPort) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &socketAddress.sin_addr);
+    return socketAddress;
 }
 
-// Whether some socket listens on the feed port, found without touching the port.
-inline bool feedPortListens() {
+inline sockaddr_in loopback(int port) { return feedAt("127.0.0.1", port); }
+
+// The sockets on the feed port, found without touching the port: each one's remote end (address and
+// port, as /proc/net/tcp writes them) and TCP state.
+inline std::vector<std::pair<std::string, unsigned>> feedPortSockets() {
+    std::vector<std::pair<std::string, unsigned>> sockets;
     std::FILE *table = std::fopen("/proc/net/tcp", "r");
-    char line[512];
-    bool listens = false;
+    char line[512], remote[64];
     while (std::fgets(line, sizeof line, table)) {
         unsigned port = 0, state = 0;
-        if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %x", &port, &state) == 2 && port == kFeedPort && state == 0x0A) {
-            listens = true;
+        if (std::sscanf(line, " %*d: %*x:%x %63s %x", &port, remote, &state) == 3 && port == kFeedPort) {
+            sockets.emplace_back(remote, state);
         }
     }
     std::fclose(table);
-    return listens;
+    return sockets;
+}
+
+inline bool feedPortListens() {
+    constexpr unsigned kListen = 0x0A;
+    for (const auto &socket : feedPortSockets()) {
+        if (socket.second == kListen) return true;
+    }
+    return false;
+}
+
+// The remote ends of the feed port's connections that wait out TIME_WAIT.
+inline std::set<std::string> feedPortTimeWaits() {
+    constexpr unsigned kTimeWait = 0x06;
+    std::set<std::string> remotes;
+    for (const auto &socket : feedPortSockets()) {
+        if (socket.second == kTimeWait) remotes.insert(socket.first);
+    }
+    return remotes;
 }
 
 class TcpClient {
 public:
-    TcpClient() = default;
+    explicit TcpClient(sockaddr_in server = loopback(kFeedPort)) : server_(server) {}
     TcpClient(const TcpClient &) = delete;
     TcpClient &operator=(const TcpClient &) = delete;
     ~TcpClient() { close(); }
@@ -89,8 +113,7 @@ public:
         if (receiveBufferSize > 0) {
             setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receiveBufferSize, sizeof receiveBufferSize);
         }
-        sockaddr_in address = loopback(kFeedPort);
-        if (::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) return true;
+        if (::connect(socket_, reinterpret_cast<const sockaddr *>(&server_), sizeof server_) == 0) return true;
         close();
         return false;
     }
@@ -195,6 +218,7 @@ private:
         return true;
     }
 
+    sockaddr_in server_;
     int socket_ = -1;
     std::string pending_;
     bool ended_ = false;
