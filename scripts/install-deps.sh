@@ -10,6 +10,7 @@ packages=(
   locales-all                                          # a decimal-comma locale for the tests
   netcat-openbsd                                       # watching the feed: nc localhost 27015
   valgrind                                             # the end-to-end run under memcheck
+  iproute2                                             # ip: the real-network scenarios' namespaces and link
   binutils binutils-mingw-w64-x86-64 file unzip        # stripping the modules for the zip, and checking it
   jq gpsbabel python3                                  # feedclient's tests read its output back
 )
