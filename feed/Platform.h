@@ -64,8 +64,8 @@ bool isClientGoneBeforeAccept(int error);
 
 // Bounds how long data sent to `client` may stay unacknowledged before the system ends the connection, so
 // that a client that vanished is noticed in about that time; and makes sure the client's socket stays out
-// of child processes. The client can be served without these: false if the system
-// refused one, with `failedCall` naming it and WSAGetLastError() its error.
+// of child processes. The client can be served without these: false if the system refused one, with
+// `failedCall` naming it and WSAGetLastError() its error.
 bool protectClient(SOCKET client, int unacknowledgedSeconds, const char *&failedCall);
 
 // What a socket error code means, in a few words for a person, or null for a code without them here.

@@ -20,9 +20,8 @@ bool setNonBlocking(SOCKET socket) {
 // SO_REUSEADDR would let another socket take the port from under the listener; SO_EXCLUSIVEADDRUSE makes
 // a later bind with it fail as long as a connection that the earlier socket accepted is not yet inactive,
 // TIME_WAIT included, which can keep a stopped, reloaded or restarted plug-in off its own port for
-// minutes after it served a client.
-// Since Windows Server 2003, the system itself refuses another user's process that tries to take a bound
-// port with SO_REUSEADDR.
+// minutes after it served a client. Since Windows Server 2003, the system itself refuses another user's
+// process that tries to take a bound port with SO_REUSEADDR.
 bool allowBindOverTimeWait(SOCKET) { return true; }
 
 SOCKET acceptClient(SOCKET listenSocket, const char *&failedCall) {
@@ -38,8 +37,9 @@ SOCKET acceptClient(SOCKET listenSocket, const char *&failedCall) {
 
 bool isClientGoneBeforeAccept(int error) { return error == WSAECONNRESET || error == WSAECONNABORTED; }
 
-// An accepted socket is not created with WSA_FLAG_NO_HANDLE_INHERIT (under Wine it is inheritable), so it
-// is marked here; security software and layered providers can make that fail.
+// The accepted socket may not take WSA_FLAG_NO_HANDLE_INHERIT from the listening one (under Wine it does
+// not), so it is marked here, which security software and layered providers can make fail. TCP_MAXRT is
+// how long the connection goes on retransmitting unacknowledged data before it gives up.
 bool protectClient(SOCKET client, int unacknowledgedSeconds, const char *&failedCall) {
     failedCall = nullptr;
     int firstError = 0;
