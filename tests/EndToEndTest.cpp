@@ -509,9 +509,9 @@ TEST_F(RealNetwork, AClientThatVanishesIsGivenUpAndANewOneIsServedWithin35Second
     machines.onPluginMachine([&] { host = std::make_unique<HostProcess>(gSetup, std::vector<std::string>{}); });
     TcpClient client(feedAt(TwoMachines::kPluginAddress));
     bool connected = false;
-    machines.onClientMachine([&] { connected = client.connectWithin(std::chrono::seconds(20)); });
+    machines.onClientMachine([&] { connected = client.connectWithin(); });
     ASSERT_TRUE(connected);
-    for (int line = 0; line < 3; ++line) ASSERT_NE(client.readLine(std::chrono::seconds(5)), "") << "line " << line;
+    for (int line = 0; line < 3; ++line) ASSERT_NE(client.readLine(), "") << "line " << line;
 
     // The client's machine drops off the network (a tablet that sleeps or leaves the Wi-Fi) and its program
     // ends: the plug-in hears nothing, and its lines go unacknowledged.
@@ -529,7 +529,7 @@ TEST_F(RealNetwork, AClientThatVanishesIsGivenUpAndANewOneIsServedWithin35Second
         auto left = kServedAgainWithin - std::chrono::milliseconds(millisecondsSince(vanished));
         served = next.connectWithin(std::chrono::duration_cast<std::chrono::milliseconds>(left));
     });
-    served = served && next.readLine(std::chrono::seconds(5)) != "";
+    served = served && next.readLine() != "";
     long long servedAfter = millisecondsSince(vanished);
     reportFigure("milliseconds_until_lost", lostAfter);
     reportFigure("milliseconds_until_the_next_is_served", servedAfter);
@@ -545,7 +545,7 @@ TEST_F(RealNetwork, AClientThatStopsReadingIsKeptAtLeastTheBoundAfterItsWindowSh
     setPosition({0, 0, 0, 0, 0});
     host->command("advance 4");
     TcpClient client;
-    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }));
     ASSERT_TRUE(tickUntilSent());
 
     // A few dozen lines fill what the client's system takes in (a few kilobytes here) and shut its receive
