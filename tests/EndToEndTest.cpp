@@ -80,6 +80,16 @@ protected:
         ASSERT_NE(client.readLine(), "");
     }
 
+    // Starts the host and the module at the origin and connects `client`, whose system takes in only a few
+    // kilobytes: it is never to read.
+    void startWithAClientThatNeverReads(TcpClient &client) {
+        start({});
+        load();
+        setPosition({0, 0, 0, 0, 0});
+        host->command("advance 4");
+        ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }));
+    }
+
     // Ticks until one sends a line: the listener takes the client a moment after it connects.
     bool tickUntilSent() {
         return waitUntil([&] { return anyStartsWith(tick(), "Bytes sent: "); });
@@ -292,12 +302,8 @@ TEST_F(EndToEnd, APortHeldElsewhereFailsOnceATickUntilItIsFree) {
 }
 
 TEST_F(EndToEnd, AClientThatNeverReadsLeavesTheTicksFastAndTheLinesWhole) {
-    start({});
-    load();
-    setPosition({0, 0, 0, 0, 0});
-    host->command("advance 4");
     TcpClient client;
-    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }));
+    ASSERT_NO_FATAL_FAILURE(startWithAClientThatNeverReads(client));
 
     // Both systems buffer a few megabytes on loopback before a send would block. The stall lasts seconds by
     // the clock, well inside the bound after which the system gives such a client up (see RealNetwork).
@@ -540,12 +546,8 @@ TEST_F(RealNetwork, AClientThatVanishesIsGivenUpAndANewOneIsServedWithin35Second
 }
 
 TEST_F(RealNetwork, AClientThatStopsReadingIsKeptAtLeastTheBoundAfterItsWindowShuts) {
-    start({});
-    load();
-    setPosition({0, 0, 0, 0, 0});
-    host->command("advance 4");
     TcpClient client;
-    ASSERT_TRUE(waitUntil([&] { return client.connect(2048); }));
+    ASSERT_NO_FATAL_FAILURE(startWithAClientThatNeverReads(client));
     ASSERT_TRUE(tickUntilSent());
 
     // A few dozen lines fill what the client's system takes in (a few kilobytes here) and shut its receive
