@@ -22,6 +22,7 @@
 #include "TestSupport.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
+#include "XPLMUtilities.h"
 
 // Counts every heap allocation of the process, operator new's and the C library's alike, by standing in
 // for malloc and handing each call on to glibc's own. The sanitizers bring their own malloc: under them
@@ -73,6 +74,8 @@ double XPLMGetDatad(XPLMDataRef handle) { return valueOf(handle); }
 // The benchmark calls the flight loop callback itself.
 void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f, float, void *) {}
 void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f, void *) {}
+// Log.txt's lines go with the rest of the log.
+void XPLMDebugString(const char *text) { std::fputs(text, stdout); }
 
 namespace {
 

@@ -11,7 +11,7 @@ struct FeedEvent {
     Kind kind = Kind::kListening;
     const char *call = "";  // kFailed: the call that failed, as the standard-output message names it
     int error = 0;          // kFailed, kClientLost: the error code
-    uint32_t address = 0;   // kClientConnected, kClientLost: the client's IPv4 address, in host order,
+    uint32_t address = 0;   // kClientConnected: the client's IPv4 address, in host order,
     uint16_t port = 0;      // and its port
     long long linesSent = 0;     // kStopped: lines sent whole since the feed started,
     long long linesDropped = 0;  // and lines left out for a client that was not reading

@@ -1,11 +1,12 @@
 #include "PositionServer.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 
 namespace {
 
-constexpr unsigned short kPortNumber = 27015;
 const char *const kService = "27015";  // the port, as getaddrinfo takes it
 
 // A waiting listener sleeps until a client comes; stop wakes it by connecting itself. Should that
@@ -19,6 +20,17 @@ constexpr int kUnacknowledgedSeconds = 20;
 
 void listenerThread(void *server) { static_cast<PositionServer *>(server)->listenForClient(); }
 
+// One diagnostic on standard output, formatted whole and then written with one call, so that even an
+// unbuffered stream (a Windows console) takes it in one write rather than one a character.
+__attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
+    char text[128];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    if (length > 0) std::fwrite(text, 1, std::min(static_cast<std::size_t>(length), sizeof text - 1), stdout);
+}
+
 // Starts a connection to our own port, without waiting for it, to wake a waiting listener.
 SOCKET connectToListener() {
     SOCKET wake = openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -26,7 +38,7 @@ SOCKET connectToListener() {
     setNonBlocking(wake);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(kPortNumber);
+    address.sin_port = htons(PositionServer::kPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connect(wake, reinterpret_cast<const sockaddr *>(&address), sizeof address);
     return wake;
@@ -47,19 +59,25 @@ void PositionServer::startListener() {
 }
 
 int PositionServer::listenForClient() {
-    int status = openAndAccept();
-    // Last, after the listening socket is closed: stop waits for this to know the port is free.
+    Failure failure = openAndAccept();
+    if (failure.call) {
+        FeedEvent event{FeedEvent::Kind::kFailed};
+        event.call = failure.call;
+        event.error = failure.error;
+        events.push(event);
+    }
+    // After the listening socket is closed: stop waits for this to know the port is free, and the next
+    // tick may then start another listener.
     listening.store(kNotListening);
-    return status;
+    // Told last, so that whoever reads it knows that this listener has ended.
+    if (failure.call) say("%s failed with error: %d\n", failure.call, failure.error);
+    return failure.call ? 1 : 0;
 }
 
-int PositionServer::openAndAccept() {
+PositionServer::Failure PositionServer::openAndAccept() {
     WSADATA wsaData;
     int error = WSAStartup(MAKEWORD(2, 2), &wsaData);
-    if (error != 0) {
-        std::printf("WSAStartup failed with error: %d\n", error);
-        return 1;
-    }
+    if (error != 0) return {"WSAStartup", error};
 
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
@@ -69,55 +87,63 @@ int PositionServer::openAndAccept() {
     addrinfo *result = nullptr;
     error = getaddrinfo(nullptr, kService, &hints, &result);
     if (error != 0) {
-        std::printf("getaddrinfo failed with error: %d\n", error);
         WSACleanup();
-        return 1;
+        return {"getaddrinfo", error};
     }
 
     listenSocket = openSocket(result->ai_family, result->ai_socktype, result->ai_protocol);
     if (listenSocket == INVALID_SOCKET) {
-        std::printf("socket failed with error: %ld\n", static_cast<long>(WSAGetLastError()));
+        error = WSAGetLastError();
         freeaddrinfo(result);
         WSACleanup();
-        return 1;
+        return {"socket", error};
     }
     allowBindOverTimeWait(listenSocket);
 
     if (bind(listenSocket, result->ai_addr, static_cast<int>(result->ai_addrlen)) == SOCKET_ERROR) {
-        std::printf("bind failed with error: %d\n", WSAGetLastError());
+        error = WSAGetLastError();
         freeaddrinfo(result);
         closesocket(listenSocket);
         WSACleanup();
-        return 1;
+        return {"bind", error};
     }
     freeaddrinfo(result);
 
     // Non-blocking, so a client that gives up between the wake-up and accept cannot stall the listener.
     setNonBlocking(listenSocket);
     if (listen(listenSocket, SOMAXCONN) == SOCKET_ERROR) {
-        std::printf("listen failed with error: %d\n", WSAGetLastError());
+        error = WSAGetLastError();
         closesocket(listenSocket);
         WSACleanup();
-        return 1;
+        return {"listen", error};
     }
+    events.push({FeedEvent::Kind::kListening});
 
     const char *failedCall = nullptr;
     SOCKET client = waitForClient(failedCall);
     if (client == INVALID_SOCKET) {
-        bool stopped = listening.load() == kStopRequested;
-        if (!stopped) std::printf("%s failed with error: %d\n", failedCall, WSAGetLastError());
+        error = WSAGetLastError();
         closesocket(listenSocket);
         WSACleanup();
-        return stopped ? 0 : 1;
+        if (listening.load() == kStopRequested) return {};
+        return {failedCall, error};
     }
 
-    // The client is served even where the system refuses these; the log says which.
+    // The client is served even where the system refuses these; standard output says which.
     if (!protectClient(client, kUnacknowledgedSeconds, failedCall)) {
-        std::printf("%s failed with error: %d\n", failedCall, WSAGetLastError());
+        say("%s failed with error: %d\n", failedCall, WSAGetLastError());
     }
+    FeedEvent connected{FeedEvent::Kind::kClientConnected};
+    sockaddr_in peer{};
+    socklen_t peerSize = sizeof peer;
+    if (getpeername(client, reinterpret_cast<sockaddr *>(&peer), &peerSize) == 0) {
+        connected.address = ntohl(peer.sin_addr.s_addr);
+        connected.port = ntohs(peer.sin_port);
+    }
+    events.push(connected);
     clientSocket.store(client);
     closesocket(listenSocket);  // no further clients while this one is served
-    return 0;
+    return {};
 }
 
 // The next client, or INVALID_SOCKET on a stop request or on failure, with `failedCall` naming the call
@@ -147,38 +173,63 @@ SOCKET PositionServer::waitForClient(const char *&failedCall) {
     return INVALID_SOCKET;
 }
 
+void PositionServer::deliverEvents() {
+    FeedEvent event;
+    while (events.pop(event)) {
+        if (eventHandler) eventHandler(event);
+    }
+}
+
+// Host's thread: after whatever the listener told before it.
+void PositionServer::tell(const FeedEvent &event) {
+    deliverEvents();
+    if (eventHandler) eventHandler(event);
+}
+
 int PositionServer::sendFlightData(FlightData snapshot) {
     if (!isConnected()) return 0;
 
-    int bytesSent = 0;
-    bool sendFailed = unsentBegin < unsentEnd && !sendUnsent(bytesSent);
+    int bytesSent = 0, error = 0;
+    bool sendFailed = unsentBegin < unsentEnd && !sendUnsent(bytesSent, error);
     if (!sendFailed && unsentBegin == unsentEnd) {
         // A line that does not fit is not sent at all rather than cut short.
         unsentBegin = 0;
         unsentEnd = formatPositionLine(snapshot, line, sizeof line);
-        if (unsentEnd > 0) sendFailed = !sendUnsent(bytesSent);
+        if (unsentEnd > 0) sendFailed = !sendUnsent(bytesSent, error);
         // A line the socket took nothing of is dropped: the next tick brings a fresher one.
-        if (unsentBegin == 0) unsentEnd = 0;
+        if (!sendFailed && unsentBegin == 0 && unsentEnd > 0) {
+            ++linesDropped;
+            unsentEnd = 0;
+        }
     }
 
     if (sendFailed) {
-        std::printf("connection closed");
+        say("connection closed");
         closeConnection();
-        std::printf("Bytes sent: %d\n", SOCKET_ERROR);
+        say("Bytes sent: %d\n", SOCKET_ERROR);
+        FeedEvent lost{FeedEvent::Kind::kClientLost};
+        lost.error = error;
+        tell(lost);
         return 1;
     }
-    std::printf("Bytes sent: %d\n", bytesSent);
+    say("Bytes sent: %d\n", bytesSent);
     return 0;
 }
 
 // Sends what the socket will take now of the unsent part of the line, adding it to bytesSent.
-// False on a real send error; a send that would block is not one.
-bool PositionServer::sendUnsent(int &bytesSent) {
+// False on a real send error, with `error` its code; a send that would block is not one.
+bool PositionServer::sendUnsent(int &bytesSent, int &error) {
     int result = static_cast<int>(send(clientSocket.load(), line + unsentBegin, unsentEnd - unsentBegin, kSendFlags));
-    if (result == SOCKET_ERROR) return isWouldBlock(WSAGetLastError());
+    if (result == SOCKET_ERROR) {
+        error = WSAGetLastError();
+        return isWouldBlock(error);
+    }
     bytesSent += result;
     unsentBegin += result;
-    if (unsentBegin == unsentEnd) unsentBegin = unsentEnd = 0;
+    if (unsentBegin == unsentEnd) {
+        unsentBegin = unsentEnd = 0;
+        ++linesSent;
+    }
     return true;
 }
 
@@ -186,7 +237,7 @@ int PositionServer::closeConnection() {
     SOCKET client = clientSocket.load();
     int status = 0;
     if (shutdown(client, SD_SEND) == SOCKET_ERROR) {
-        std::printf("shutdown failed with error: %d\n", WSAGetLastError());
+        say("shutdown failed with error: %d\n", WSAGetLastError());
         status = 1;
     }
     closesocket(client);
@@ -212,4 +263,10 @@ void PositionServer::stop() {
         WSACleanup();
     }
     if (isConnected()) closeConnection();
+
+    FeedEvent stopped{FeedEvent::Kind::kStopped};
+    stopped.linesSent = linesSent;
+    stopped.linesDropped = linesDropped;
+    tell(stopped);
+    linesSent = linesDropped = 0;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "FeedEvent.h"
 #include "FlightData.h"
 #include "Platform.h"
 #include "PositionLine.h"
@@ -9,7 +10,8 @@
 // Serves one TCP client on port 27015 with one position line per call of sendFlightData.
 //
 // Two threads share it: the host's thread, which calls everything but listenForClient, and the listener
-// thread, which waits for the client. They share only clientSocket and listening, each an atomic.
+// thread, which waits for the client. They share only clientSocket and listening, each an atomic, and the
+// queue of events the listener hands over.
 class PositionServer {
 public:
     static constexpr unsigned short kPort = 27015;
@@ -29,14 +31,25 @@ public:
     // Ends the connection and a waiting listener, and waits up to a second for the port to be free.
     void stop();
 
+    // Has `handler` told of the feed's events, on the host's thread only: those of this thread at once,
+    // the listener's when deliverEvents is next called.
+    void setEventHandler(void (*handler)(const FeedEvent &event)) { eventHandler = handler; }
+    void deliverEvents();
+
 private:
     static constexpr int kNotListening = 0;
     static constexpr int kListening = 1;
     static constexpr int kStopRequested = 2;
 
-    int openAndAccept();
+    // The call that failed, as standard output names it, and its error; no call on success.
+    struct Failure {
+        const char *call = nullptr;
+        int error = 0;
+    };
+    Failure openAndAccept();
     SOCKET waitForClient(const char *&failedCall);
-    bool sendUnsent(int &bytesSent);
+    bool sendUnsent(int &bytesSent, int &error);
+    void tell(const FeedEvent &event);
 
     std::atomic<SOCKET> clientSocket{INVALID_SOCKET};
     std::atomic<int> listening{kNotListening};
@@ -47,4 +60,9 @@ private:
     char line[kPositionLineBufferSize] = {};
     int unsentBegin = 0;
     int unsentEnd = 0;
+
+    FeedEventQueue events;  // from the listener thread to the host's
+    void (*eventHandler)(const FeedEvent &event) = nullptr;
+    long long linesSent = 0;     // since the last stop, host thread only
+    long long linesDropped = 0;  // for a client that was not reading
 };

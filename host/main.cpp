@@ -246,6 +246,9 @@ std::string runCommand(Plugin &plugin, long long &clockMicroseconds, const std::
     } else if (word == "handles") {
         if (argumentCount != 0) return "usage: handles";
         std::printf("host: handles %d threads %d\n", openHandleCount(), threadCount());
+    } else if (word == "sync") {
+        // Nothing: its reply passes on what was printed before it.
+        if (argumentCount != 0) return "usage: sync";
     } else if (word == "quit") {
         if (argumentCount != 0) return "usage: quit";
         plugin.shutDown();

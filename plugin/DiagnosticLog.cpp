@@ -40,14 +40,6 @@ struct Meaning {
     char text[96] = "";
 };
 
-// The client's address as a person writes it: 192.168.1.20:51234.
-struct Address {
-    explicit Address(const FeedEvent &event) {
-        std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", (event.address >> 24) & 255u, (event.address >> 16) & 255u,
-                      (event.address >> 8) & 255u, event.address & 255u, static_cast<unsigned>(event.port));
-    }
-    char text[32];
-};
 
 }  // namespace
 
@@ -62,10 +54,14 @@ void DiagnosticLog::report(const FeedEvent &event) {
         reportListening();
         break;
     case FeedEvent::Kind::kClientConnected:
-        writeLimited("client %s connected", Address(event).text);
+        // As a person writes it: 192.168.1.20:51234. Kept for the line that tells of its loss.
+        std::snprintf(client, sizeof client, "%u.%u.%u.%u:%u", (event.address >> 24) & 255u,
+                      (event.address >> 16) & 255u, (event.address >> 8) & 255u, event.address & 255u,
+                      static_cast<unsigned>(event.port));
+        writeLimited("client %s connected", client);
         break;
     case FeedEvent::Kind::kClientLost:
-        writeLimited("client %s lost: error %d%s", Address(event).text, event.error, Meaning(event.error).text);
+        writeLimited("client %s lost: error %d%s", client, event.error, Meaning(event.error).text);
         break;
     case FeedEvent::Kind::kFailed:
         reportListenerFailure(event);

@@ -29,6 +29,8 @@ private:
     int linesThisMinute = 0;
     long long heldBack = 0;  // lines left out this minute
 
+    char client[32] = "";  // the client served, as a person writes its address
+
     // The listener runs that have failed in a row, and the call and error of the last.
     long long failuresInARow = 0;
     const char *failedCall = "";

@@ -1,5 +1,6 @@
 #include "FlightSampler.h"
 
+#include "DiagnosticLog.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 
@@ -39,9 +40,15 @@ const char *const kDataRefNames[kDataRefCount] = {
 // A null handle (a name the host does not know) is kept and read as the host reads it.
 XPLMDataRef gDataRefs[kDataRefCount];
 
+DiagnosticLog gLog;
+
+void reportToLog(const FeedEvent &event) { gLog.report(event); }
+
 }  // namespace
 
 void startSampler() {
+    gLog.started(PLUGIN_VERSION);
+    gServer.setEventHandler(reportToLog);
     for (int row = 0; row < kDataRefCount; ++row) gDataRefs[row] = XPLMFindDataRef(kDataRefNames[row]);
     XPLMRegisterFlightLoopCallback(flightLoopCallback, kFirstCallDelaySeconds, nullptr);
 }
@@ -63,8 +70,10 @@ void sampleFlightState(FlightData &data) {
     if (data.elevation > data.maxElevation) data.maxElevation = data.elevation;  // never a NaN
 }
 
-float flightLoopCallback(float, float, int, void *) {
+float flightLoopCallback(float elapsedSinceLastCall, float, int, void *) {
     sampleFlightState(gFlightData);
+    gServer.deliverEvents();
+    gLog.advance(elapsedSinceLastCall);
     if (gServer.isConnected()) {
         gServer.sendFlightData(gFlightData);
     } else if (!gServer.isListening()) {

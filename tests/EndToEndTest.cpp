@@ -70,6 +70,18 @@ protected:
     // One second of simulator time; returns what the host and the module printed meanwhile.
     std::vector<std::string> tick() { return host->command("advance 1"); }
 
+    // Expects the lines the module has written to Log.txt since the last call to match `patterns`, one
+    // after the other, each behind the plug-in's name.
+    void expectNewLogTxt(const std::vector<std::string> &patterns) {
+        std::vector<std::string> all = host->logTxt();
+        std::vector<std::string> fresh(all.begin() + std::min(logTxtSeen, all.size()), all.end());
+        logTxtSeen = all.size();
+        bool matches = fresh.size() == patterns.size();
+        for (std::size_t index = 0; matches && index < fresh.size(); ++index)
+            matches = std::regex_match(fresh[index], std::regex("BelvantoPlugin: " + patterns[index]));
+        EXPECT_TRUE(matches) << "Log.txt's new lines: " << testing::PrintToString(fresh);
+    }
+
     // Loads the module, lets its first tick start the listener and connects `client`; the first tick
     // that finds it connected sends it a line.
     void loadAndConnect(TcpClient &client) {
@@ -122,7 +134,12 @@ protected:
     }
 
     std::unique_ptr<HostProcess> host;
+    std::size_t logTxtSeen = 0;
 };
+
+const std::string kStarted = "version [0-9.]+; feeds TCP port 27015 \\(IPv4, all local addresses\\) from 4 s after start";
+// The client's own address and port, as Log.txt names it.
+std::string named(const TcpClient &client) { return "client 127\\.0\\.0\\.1:" + std::to_string(client.localPort()); }
 
 TEST_F(EndToEnd, NamesItselfLooksUpItsDataRefsAndRegistersItsCallback) {
     start();
@@ -154,6 +171,11 @@ TEST_F(EndToEnd, EachLineCarriesTheValuesOfItsOwnTick) {
     start();
     TcpClient client;
     loadAndConnect(client);
+    // Log.txt tells of the start, the listener and the client, and then of nothing for forty ticks.
+    expectNewLogTxt({kStarted, "listening on TCP port 27015", named(client) + " connected"});
+    host->command("advance 40");
+    for (int line = 0; line < 40; ++line) ASSERT_NE(client.readLine(), "") << "line " << line;
+    expectNewLogTxt({});
 
     for (HostValues values : {HostValues{47.458056, 8.548056, 0.0f, 432.0, 160.0f},
                               HostValues{-33.946111, 151.177222, 142.37f, 3048.5, 359.99f},
@@ -246,6 +268,7 @@ TEST_F(EndToEnd, ALostClientIsLoggedAndTheNextTickListensAgain) {
     start({});
     TcpClient client;
     loadAndConnect(client);
+    const std::string who = named(client);
     client.close();
 
     // By the clock: on a busy machine the system may take a moment to tell the module its client has gone.
@@ -259,6 +282,8 @@ TEST_F(EndToEnd, ALostClientIsLoggedAndTheNextTickListensAgain) {
                                                      "(Bytes sent: -1)?")))
         << *closed;
     EXPECT_TRUE(contains(output, "Bytes sent: -1") || closed->find("Bytes sent: -1") != std::string::npos);
+    // In Log.txt, one line; the error says whether the client closed or reset the connection.
+    expectNewLogTxt({kStarted, "listening on TCP port 27015", who + " connected", who + " lost: error [0-9]+ \\(.*\\)"});
 
     TcpClient next;
     tick();  // listens again
@@ -273,31 +298,29 @@ TEST_F(EndToEnd, ALostClientIsLoggedAndTheNextTickListensAgain) {
     EXPECT_EQ(host->count("^setsockopt failed"), host->count(kWineRefusesTheBound));
 }
 
-TEST_F(EndToEnd, APortHeldElsewhereFailsOnceATickUntilItIsFree) {
+TEST_F(EndToEnd, APortHeldElsewhereFailsOnceATickAndLogTxtSaysSoOnce) {
     PortHolder other;
     ASSERT_TRUE(other.bind());
     start({});
     load();
-    std::string bindFailed = "^bind failed with error: " + windowsOr("10048", "98") + "$";
-    // Each tick that finds no listener starts one, which fails; a tick that comes before the failed
-    // listener has ended only samples. The host passes on what a listener printed only when it next waits
-    // for a command, so a failure may show after the tick that follows it; but never more than one a tick.
+    const std::string bindFailed = "^bind failed with error: " + windowsOr("10048", "98") + "$";
+    // Each tick that finds no listener starts one, which fails. A listener tells of its failure once it has
+    // ended, so each next tick waits for that line, and then starts the next listener for sure.
     host->command("advance 4");
-    int ticks = 1;
-    ASSERT_TRUE(waitUntil([&] {
-        tick();
-        ++ticks;
-        return host->count(bindFailed) >= 3;
-    }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    host->command("callbacks");  // passes on what the last listener printed
-    EXPECT_LE(host->count(bindFailed), ticks);
-    EXPECT_EQ(host->failures(), host->count(bindFailed)) << testing::PrintToString(host->log());
+    for (int failures = 1; failures <= 10; ++failures) {
+        ASSERT_TRUE(host->waitForCount(bindFailed, failures)) << testing::PrintToString(host->log());
+        if (failures < 10) tick();
+    }
+    EXPECT_FALSE(host->waitForCount(bindFailed, 11, std::chrono::milliseconds(500)));
+    EXPECT_EQ(host->failures(), 10) << testing::PrintToString(host->log());
+    expectNewLogTxt({kStarted, "cannot listen on TCP port 27015: bind failed with error " + windowsOr("10048", "98") +
+                                   " \\(address already in use: another program holds the port\\); trying again every second"});
 
     other.release();
     TcpClient client;
     ASSERT_TRUE(waitUntil([&] { return tick(), client.connect(); }));
     EXPECT_TRUE(tickUntilSent()) << testing::PrintToString(host->log());
+    expectNewLogTxt({"listening on TCP port 27015, after 10 failed tries", named(client) + " connected"});
     EXPECT_NE(client.readLine(), "");
 }
 
@@ -348,6 +371,8 @@ TEST_F(EndToEnd, StopReleasesAConnectedClientAndThePort) {
     PortHolder other;
     EXPECT_TRUE(other.bind());
     EXPECT_EQ(host->command("callbacks"), std::vector<std::string>{"host: callbacks 0"});
+    expectNewLogTxt({kStarted, "listening on TCP port 27015", named(client) + " connected",
+                     "feed stopped: [1-9][0-9]* lines sent, 0 dropped for a client that was not reading"});
 }
 
 TEST_F(EndToEnd, StopEndsAWaitingListenerAndFreesThePort) {

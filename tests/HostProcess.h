@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 struct HostSetup {
     std::string host;    // the host executable
     std::string module;  // the plug-in module it loads
@@ -113,12 +115,15 @@ public:
     // How many lines read so far tell of a failed call, less Wine's refusals of the bound.
     int failures() const { return count("failed with error") - (wine_ ? count(kWineRefusesTheBound) : 0); }
 
-    // Reads on until `wanted` lines in all match `pattern`; true if they did in time.
-    bool waitForCount(const std::string &pattern, int wanted,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    // Reads on until `wanted` lines in all match `pattern`; true if they did in time. The host passes on
+    // what it and the module printed when it next waits for a command, so when nothing comes for a while
+    // it is sent one that changes nothing.
+    bool waitForCount(const std::string &pattern, int wanted, std::chrono::milliseconds timeout = kPatience) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (count(pattern) < wanted) {
-            if (readLine(deadline).empty()) return false;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            if (readLine(std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20))).empty())
+                nudge();
         }
         return true;
     }
@@ -165,6 +170,11 @@ private:
         input_ = output_ = -1;
         pid_ = -1;
         pending_.clear();
+    }
+
+    void nudge() {
+        static const char kSync[] = "sync\n";
+        if (write(input_, kSync, sizeof kSync - 1) < 0) return;  // a host that has ended has no more to say
     }
 
     std::vector<std::string> exchange(const std::string &text, std::chrono::milliseconds timeout) {

@@ -68,6 +68,7 @@ protected:
     }
 
     std::vector<std::string> advance(int seconds) {
+        simulatedSeconds += seconds;
         return host->command("advance " + std::to_string(seconds), std::chrono::seconds(120));
     }
 
@@ -197,6 +198,7 @@ protected:
     }
 
     std::unique_ptr<HostProcess> host;
+    long long simulatedSeconds = 0;  // flight-loop time the host has been told to run
 };
 
 TEST_F(Stress, ClientAfterClientIsServedAndNothingAccumulates) {
@@ -241,6 +243,16 @@ TEST_F(Stress, ClientAfterClientIsServedAndNothingAccumulates) {
     // Each client's leaving was noticed once, and nothing failed.
     EXPECT_EQ(host->count("^connection closed"), kCycles);
     EXPECT_EQ(host->failures(), host->count("^connection closedshutdown failed")) << recentLog();
+
+    // Log.txt is not flooded: past six lines a minute of flight-loop time, the rest are summed up in one.
+    std::vector<std::string> logTxt = host->logTxt();
+    long long minutes = simulatedSeconds / 60 + 1, summaries = 0;
+    for (const std::string &line : logTxt) summaries += line.find(" left out in the last minute") != std::string::npos;
+    report("log_txt_lines", static_cast<long long>(logTxt.size()));
+    report("log_txt_summaries", summaries);
+    report("flight_loop_minutes", minutes);
+    EXPECT_GT(summaries, 0);
+    EXPECT_LE(static_cast<long long>(logTxt.size()), 1 + 7 * minutes);  // the start, then at most 6 + 1 a minute
 }
 
 TEST_F(Stress, AStalledClientLeavesTicksFastGetsWholeLinesAndIsServedOnceItReads) {

@@ -187,6 +187,14 @@ public:
         return sent;
     }
 
+    // The port this end of the connection was given, or -1.
+    int localPort() const {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        if (getsockname(socket_, reinterpret_cast<sockaddr *>(&address), &length) != 0) return -1;
+        return ntohs(address.sin_port);
+    }
+
     // Drops the connection with a reset instead of an orderly close.
     void abort() {
         linger immediately{1, 0};
