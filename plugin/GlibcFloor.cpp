@@ -1,0 +1,44 @@
+// The Linux module's calls that glibc 2.34 moved from libpthread and libdl into libc under a new version,
+// taken at their first version instead, so that the module loads on older glibc too. In libc 2.34 and
+// later the first version is the same function as the new one (the same address): only the version's
+// name changed. The linker sends the module's calls here (ld --wrap, see CMakeLists.txt).
+#include <dlfcn.h>
+#include <pthread.h>
+
+// Declares pinned_NAME: NAME at GLIBC_2.2.5, glibc's first version on x86-64.
+#define PIN_TO_FIRST_VERSION(name)           \
+    extern "C" decltype(name) pinned_##name; \
+    __asm__(".symver pinned_" #name ", " #name "@GLIBC_2.2.5")
+
+PIN_TO_FIRST_VERSION(pthread_create);
+PIN_TO_FIRST_VERSION(pthread_key_create);
+PIN_TO_FIRST_VERSION(pthread_key_delete);
+PIN_TO_FIRST_VERSION(pthread_setspecific);
+PIN_TO_FIRST_VERSION(dlopen);
+PIN_TO_FIRST_VERSION(dlclose);
+PIN_TO_FIRST_VERSION(dladdr);
+
+extern "C" {
+
+int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attributes, void *(*start)(void *),
+                          void *argument) noexcept {
+    return pinned_pthread_create(thread, attributes, start, argument);
+}
+
+int __wrap_pthread_key_create(pthread_key_t *key, void (*destructor)(void *)) noexcept {
+    return pinned_pthread_key_create(key, destructor);
+}
+
+int __wrap_pthread_key_delete(pthread_key_t key) noexcept { return pinned_pthread_key_delete(key); }
+
+int __wrap_pthread_setspecific(pthread_key_t key, const void *value) noexcept {
+    return pinned_pthread_setspecific(key, value);
+}
+
+void *__wrap_dlopen(const char *file, int mode) noexcept { return pinned_dlopen(file, mode); }
+
+int __wrap_dlclose(void *handle) noexcept { return pinned_dlclose(handle); }
+
+int __wrap_dladdr(const void *address, Dl_info *info) noexcept { return pinned_dladdr(address, info); }
+
+}  // extern "C"
