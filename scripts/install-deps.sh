@@ -13,6 +13,7 @@ packages=(
   iproute2                                             # ip: the real-network scenarios' namespaces and link
   binutils binutils-mingw-w64-x86-64 file unzip        # stripping the modules for the zip, and checking it
   jq gpsbabel python3                                  # feedclient's tests read its output back
+  debootstrap                                          # a Debian 11 root for loading the Linux module on an older Linux
 )
 
 missing=()

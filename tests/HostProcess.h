@@ -1,7 +1,7 @@
 #pragma once
 
-// Runs the stand-in host as a child process, natively or under Wine, and talks to it over its standard
-// input and output.
+// Runs the stand-in host as a child process, natively, under Wine or in another system's root, and talks
+// to it over its standard input and output.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -27,7 +27,11 @@ struct HostSetup {
     bool wine = false;   // run the (Windows) host under Wine
     bool valgrind = false;  // run the (Linux) host under valgrind's memcheck
     bool realNetwork = false;  // run the scenarios that take real network time, tens of seconds each
+    std::string root;          // run the (Linux) host chrooted here, where the host and module paths are
 };
+
+// What a test program exits with when it was skipped, for CTest's SKIP_RETURN_CODE.
+constexpr int kSkippedExit = 77;
 
 // What valgrind exits with when it found a memory error or a leak.
 constexpr int kValgrindErrorExit = 97;
@@ -41,6 +45,7 @@ public:
     HostProcess(const HostSetup &setup, const std::vector<std::string> &options)
         : wine_(setup.wine), valgrind_(setup.valgrind), directory_(makeDirectory()) {
         if (setup.wine) arguments_.push_back("wine");
+        if (!setup.root.empty()) arguments_.insert(arguments_.end(), {"chroot", setup.root});
         if (setup.valgrind) {
             arguments_.insert(arguments_.end(), {"valgrind", "--quiet", "--leak-check=full",
                                                  "--errors-for-leak-kinds=definite,indirect",
@@ -248,8 +253,8 @@ private:
     std::vector<std::string> log_;
 };
 
-// The main of a test program that drives the host: PROGRAM --host HOST --module MODULE [--wine | --valgrind]
-// [--real-network], after GoogleTest's own options.
+// The main of a test program that drives the host, after GoogleTest's own options:
+// PROGRAM --host HOST --module MODULE [--wine | --valgrind | --chroot ROOT] [--real-network].
 inline int runHostTests(int argc, char **argv, HostSetup &setup) {
     testing::InitGoogleTest(&argc, argv);
     // A host that has died must fail the command written to it, not end the whole run.
@@ -262,6 +267,8 @@ inline int runHostTests(int argc, char **argv, HostSetup &setup) {
             setup.valgrind = true;
         } else if (option == "--real-network") {
             setup.realNetwork = true;
+        } else if (option == "--chroot" && index + 1 < argc) {
+            setup.root = argv[++index];
         } else if (option == "--host" && index + 1 < argc) {
             setup.host = std::filesystem::absolute(argv[++index]).string();  // the host runs elsewhere
         } else if (option == "--module" && index + 1 < argc) {
@@ -272,8 +279,13 @@ inline int runHostTests(int argc, char **argv, HostSetup &setup) {
         }
     }
     if (setup.host.empty() || setup.module.empty()) {
-        std::fprintf(stderr, "usage: %s --host HOST --module MODULE [--wine | --valgrind] [--real-network]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s --host HOST --module MODULE [--wine | --valgrind | --chroot ROOT] [--real-network]\n",
+                     argv[0]);
         return 2;
+    }
+    if (!setup.root.empty() && geteuid() != 0) {
+        std::printf("skipped: only root may run the host chrooted in %s\n", setup.root.c_str());
+        return kSkippedExit;
     }
     return RUN_ALL_TESTS();
 }

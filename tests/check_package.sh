@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the zip for X-Plane: the plug-in folder holds exactly the two modules, their debug files, the README
 # and the licence; each module is the right kind of binary, stripped, linked to debug symbols that match it,
-# still exports the entry points, and still loads and starts in the stand-in host.
+# still exports the entry points, asks the system for no more than check_module.sh allows (for Linux: no
+# libstdc++, nothing past glibc 2.27), and still loads and starts in the stand-in host.
 #   check_package.sh PACKAGE.zip LINUX_HOST WINDOWS_HOST.exe
 set -euo pipefail
 package=$1 linux_host=$2 windows_host=$3
