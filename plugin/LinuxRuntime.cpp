@@ -1,9 +1,21 @@
-// The Linux module's calls that glibc 2.34 moved from libpthread and libdl into libc under a new version,
-// taken at their first version instead, so that the module loads on older glibc too. In libc 2.34 and
-// later the first version is the same function as the new one (the same address): only the version's
-// name changed. The linker sends the module's calls here (ld --wrap, see CMakeLists.txt).
+// What the Linux module needs to load on glibc 2.27 and later with libstdc++ linked in (see CMakeLists.txt).
 #include <dlfcn.h>
 #include <pthread.h>
+
+// libstdc++ makes a pool for exceptions thrown when memory runs out as it starts, and never frees it: a
+// program's copy lasts until the end. This module's copy goes when the module is unloaded, so the pool
+// is freed then, or every reload would lose it. __freeres is libstdc++'s hook for that, made for memory
+// checkers.
+namespace __gnu_cxx {
+void __freeres();
+}
+
+__attribute__((destructor)) static void freeLibstdcxxPool() { __gnu_cxx::__freeres(); }
+
+// The calls that glibc 2.34 moved from libpthread and libdl into libc under a new version are taken at
+// their first version instead, which older glibc has too. In libc 2.34 and later the first version is
+// the same function as the new one (the same address): only the version's name changed. The linker
+// sends the module's calls here (ld --wrap).
 
 // Declares pinned_NAME: NAME at GLIBC_2.2.5, glibc's first version on x86-64.
 #define PIN_TO_FIRST_VERSION(name)           \
