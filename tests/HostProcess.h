@@ -43,9 +43,13 @@ const char *const kWineRefusesTheBound = "^setsockopt failed with error: 10042$"
 class HostProcess {
 public:
     HostProcess(const HostSetup &setup, const std::vector<std::string> &options)
-        : wine_(setup.wine), valgrind_(setup.valgrind), directory_(makeDirectory()) {
+        : wine_(setup.wine), valgrind_(setup.valgrind), directory_(makeDirectory(setup.root)) {
         if (setup.wine) arguments_.push_back("wine");
-        if (!setup.root.empty()) arguments_.insert(arguments_.end(), {"chroot", setup.root});
+        // chroot starts the host at the root's top; env takes it to its working directory, seen from inside.
+        if (!setup.root.empty()) {
+            arguments_.insert(arguments_.end(),
+                              {"chroot", setup.root, "env", "--chdir=/" + directory_.substr(setup.root.size())});
+        }
         if (setup.valgrind) {
             arguments_.insert(arguments_.end(), {"valgrind", "--quiet", "--leak-check=full",
                                                  "--errors-for-leak-kinds=definite,indirect",
@@ -235,9 +239,11 @@ private:
         return false;
     }
 
-    static std::string makeDirectory() {
-        char name[] = "/tmp/standin-host-XXXXXX";
-        return mkdtemp(name) ? name : ".";
+    // A working directory of its own for the host, inside the root it runs in, if any.
+    static std::string makeDirectory(const std::string &root) {
+        std::string name = root + "/tmp/standin-host-XXXXXX";
+        if (mkdtemp(name.data())) return name;
+        return root.empty() ? "." : root;
     }
 
     std::vector<std::string> arguments_;
