@@ -1,13 +1,11 @@
 #include "Writers.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <ctime>
+
+#include "ClientPlatform.h"
 
 namespace {
 
@@ -81,8 +79,8 @@ private:
 // synced: the file on disk is a complete GPX document after every point, so a crash loses at most that point.
 class GpxWriter : public PositionWriter {
 public:
-    explicit GpxWriter(int fd) : fd(fd) {}
-    ~GpxWriter() override { ::close(fd); }
+    explicit GpxWriter(int file) : file(file) {}
+    ~GpxWriter() override { closeFile(file); }
 
     bool start() {
         const std::string header =
@@ -111,28 +109,47 @@ public:
 
 private:
     bool writeBody(const std::string &text) {
-        std::string data = text + "</trkseg>\n</trk>\n</gpx>\n";
-        if (::pwrite(fd, data.data(), data.size(), bodyEnd) != static_cast<ssize_t>(data.size())) return false;
-        bodyEnd += static_cast<off_t>(text.size());
-        return ::fsync(fd) == 0;
+        if (!writeAt(file, text + "</trkseg>\n</trk>\n</gpx>\n", bodyEnd)) return false;
+        bodyEnd += text.size();
+        return flushToDisk(file);
     }
 
-    int fd;
-    off_t bodyEnd = 0;  // where the closing tags begin
+    int file;
+    std::uint64_t bodyEnd = 0;  // where the closing tags begin
     bool segmentBroken = false;
     bool segmentHasPoints = false;
 };
 
 }  // namespace
 
+UtcTime utcTime(Clock::time_point time) {
+    constexpr long long kMillisecondsPerDay = 86400000;
+    long long milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    long long days = milliseconds / kMillisecondsPerDay - (milliseconds % kMillisecondsPerDay < 0);
+    int ofDay = static_cast<int>(milliseconds - days * kMillisecondsPerDay);
+    // The proleptic Gregorian date of a day count from 1970-01-01 (Howard Hinnant's civil_from_days): in
+    // 400-year eras of 146097 days, with years starting on 1 March so that the leap day comes last.
+    long long shifted = days + 719468;
+    long long era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    long long dayOfEra = shifted - era * 146097;
+    long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    long long monthFromMarch = (5 * dayOfYear + 2) / 153;
+    int month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
+    return {static_cast<int>(yearOfEra + era * 400 + (month <= 2)),
+            month,
+            static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1),
+            ofDay / 3600000,
+            ofDay / 60000 % 60,
+            ofDay / 1000 % 60,
+            ofDay % 1000};
+}
+
 std::string utcTimestamp(Clock::time_point time) {
-    auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-    std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
+    UtcTime utc = utcTime(time);
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(milliseconds % 1000));
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.year, utc.month, utc.day, utc.hour,
+                  utc.minute, utc.second, utc.millisecond);
     return buffer;
 }
 
@@ -141,12 +158,12 @@ std::unique_ptr<PositionWriter> makeJsonWriter(std::FILE *out) { return std::mak
 std::unique_ptr<PositionWriter> makeCsvWriter(std::FILE *out) { return std::make_unique<CsvWriter>(out); }
 
 std::unique_ptr<PositionWriter> makeGpxWriter(const std::string &path, std::string &error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    int file = createFile(path);
+    if (file < 0) {
         error = path + ": " + std::strerror(errno);
         return nullptr;
     }
-    auto writer = std::make_unique<GpxWriter>(fd);
+    auto writer = std::make_unique<GpxWriter>(file);
     if (!writer->start()) {
         error = path + ": " + std::strerror(errno);
         return nullptr;

@@ -29,5 +29,12 @@ std::unique_ptr<PositionWriter> makeCsvWriter(std::FILE *out);
 // A GPX 1.1 track, complete on disk after every point. Null, with `error` set, if the file cannot be made.
 std::unique_ptr<PositionWriter> makeGpxWriter(const std::string &path, std::string &error);
 
+// A time in UTC split into its calendar fields, by arithmetic alone: no time zone, no C library call
+// that differs between systems.
+struct UtcTime {
+    int year, month, day, hour, minute, second, millisecond;
+};
+UtcTime utcTime(Clock::time_point time);
+
 // The time in UTC as ISO 8601 with milliseconds, e.g. 2026-12-07T23:14:58.123Z.
 std::string utcTimestamp(Clock::time_point time);

@@ -1,168 +1,54 @@
 // feedclient: reads the BelvantoPlugin position feed and shows it live, or writes it as JSON Lines, CSV or
-// a GPX track. Reconnects whenever the feed drops; notices, and lines it rejects, go to standard error.
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// a GPX track, and can serve it on to many clients at once, as received or as NMEA 0183. Reconnects
+// whenever the feed drops; notices, and lines it rejects, go to standard error.
+//
+// One thread waits on every socket at once (the feed, the stop socket, the servers and their clients), so
+// nothing it does ever waits on one peer.
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <csignal>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "ClientPlatform.h"
 #include "FeedLine.h"
+#include "LineServer.h"
+#include "Nmea.h"
+#include "Notice.h"
+#include "Options.h"
 #include "Writers.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: feedclient [--json | --csv | --gpx FILE] [--count N] [HOST[:PORT]]\n"
-    "  Reads the position feed from HOST:PORT (default localhost:27015), reconnecting when it drops.\n"
-    "  (default)   one readable line per position\n"
-    "  --json      JSON Lines: time, latitude, longitude, speed, elevation, heading; null for NaN or infinity\n"
-    "  --csv       CSV with a header, values exactly as sent\n"
-    "  --gpx FILE  a GPX 1.1 track in FILE, complete on disk after every point\n"
-    "  --count N   stop after N positions\n"
-    "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error.\n";
-
 constexpr double kFirstRetrySeconds = 0.5;
 constexpr double kLongestRetrySeconds = 5;
 constexpr auto kSilenceNotice = std::chrono::seconds(2);
-constexpr int kPollMilliseconds = 100;
+constexpr auto kConnectTimeout = std::chrono::seconds(5);
 
-volatile std::sig_atomic_t gStopRequested = 0;
+using Steady = std::chrono::steady_clock;
 
-void onStopSignal(int) { gStopRequested = 1; }
+// A UDP socket connected to itself, which becomes readable when a stop is requested: the wait ends at
+// once, with no time-out to poll a flag.
+SOCKET gStopSocket = INVALID_SOCKET;
 
-enum class Mode { kLive, kJson, kCsv, kGpx };
+void requestStop() { send(gStopSocket, "", 1, kSendFlags); }
 
-struct Options {
-    std::string host = "localhost";
-    std::string port = "27015";
-    Mode mode = Mode::kLive;
-    std::string gpxPath;
-    unsigned long count = 0;  // 0: no limit
-};
-
-struct Tally {
-    unsigned long lines = 0;
-    unsigned long rejected = 0;
-    unsigned long written = 0;
-};
-
-void notice(const std::string &text) { std::fprintf(stderr, "feedclient: %s\n", text.c_str()); }
-
-bool parseCount(const char *text, unsigned long low, unsigned long high, unsigned long &value) {
-    const char *end = text + std::strlen(text);
-    std::from_chars_result result = std::from_chars(text, end, value);
-    return result.ec == std::errc() && result.ptr == end && value >= low && value <= high;
-}
-
-bool parseOptions(int argc, char **argv, Options &options) {
-    bool modeGiven = false, addressGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        bool hasValue = i + 1 < argc;
-        if (arg == "--json" || arg == "--csv" || (arg == "--gpx" && hasValue)) {
-            if (modeGiven) return false;
-            modeGiven = true;
-            options.mode = arg == "--json" ? Mode::kJson : arg == "--csv" ? Mode::kCsv : Mode::kGpx;
-            if (options.mode == Mode::kGpx) options.gpxPath = argv[++i];
-        } else if (arg == "--count" && hasValue) {
-            if (!parseCount(argv[++i], 1, ~0ul, options.count)) return false;
-        } else if (!arg.empty() && arg[0] != '-' && !addressGiven) {
-            addressGiven = true;
-            std::size_t colon = arg.rfind(':');
-            options.host = arg.substr(0, colon);
-            if (colon != std::string::npos) {
-                unsigned long port;
-                options.port = arg.substr(colon + 1);
-                if (!parseCount(options.port.c_str(), 1, 65535, port)) return false;
-            }
-            if (options.host.empty()) return false;
-        } else {
-            return false;
-        }
+SOCKET makeStopSocket() {
+    SOCKET stop = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto *generic = reinterpret_cast<sockaddr *>(&address);
+    if (stop != INVALID_SOCKET && bind(stop, generic, length) == 0 && getsockname(stop, generic, &length) == 0 &&
+        connect(stop, generic, length) == 0) {
+        return stop;
     }
-    return true;
-}
-
-// The plug-in listens on IPv4 only. Returns the connected socket, or -1 with `error` set.
-int connectTo(const Options &options, std::string &error) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *addresses = nullptr;
-    int status = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &addresses);
-    if (status != 0) {
-        error = gai_strerror(status);
-        return -1;
-    }
-    int fd = -1;
-    for (addrinfo *address = addresses; address && fd < 0; address = address->ai_next) {
-        fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
-        if (fd >= 0 && connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
-            error = std::strerror(errno);
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(addresses);
-    return fd;
-}
-
-// Waits `seconds`, or less if a stop is requested.
-void pauseFor(double seconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!gStopRequested && std::chrono::steady_clock::now() < until) poll(nullptr, 0, kPollMilliseconds);
-}
-
-enum class FeedEnd { kStopped, kCountReached, kLost, kOutputFailed };
-
-// Reads one connection until it drops, a stop is requested or enough positions are written.
-FeedEnd readFeed(int fd, const Options &options, PositionWriter &writer, Tally &tally) {
-    LineSplitter splitter;
-    auto lastLine = std::chrono::steady_clock::now();
-    bool silent = false;
-    char buffer[4096];
-    while (!gStopRequested) {
-        pollfd readable{fd, POLLIN, 0};
-        int ready = poll(&readable, 1, kPollMilliseconds);
-        if (ready == 0 && !silent && std::chrono::steady_clock::now() - lastLine > kSilenceNotice) {
-            notice("no line for more than 2 s");
-            silent = true;
-        }
-        if (ready <= 0) continue;  // a timeout, or a signal: look at the stop request
-        ssize_t received = recv(fd, buffer, sizeof buffer, 0);
-        if (received <= 0) {
-            if (received < 0 && errno == EINTR) continue;
-            notice(received == 0 ? "the feed closed the connection"
-                                 : std::string("feed lost: ") + std::strerror(errno));
-            if (splitter.unfinishedBytes() > 0)
-                notice("dropped an unfinished line of " + std::to_string(splitter.unfinishedBytes()) + " bytes");
-            return FeedEnd::kLost;
-        }
-        splitter.append(buffer, static_cast<std::size_t>(received));
-        std::string line;
-        while (splitter.next(line)) {
-            ++tally.lines;
-            lastLine = std::chrono::steady_clock::now();
-            if (silent) notice("lines are coming again");
-            silent = false;
-            Position position;
-            std::string fault = parseFeedLine(line, position);
-            if (!fault.empty()) {
-                notice(describeBadLine(tally.lines, line, fault));
-                ++tally.rejected;
-                continue;
-            }
-            if (!writer.write(position, Clock::now())) return FeedEnd::kOutputFailed;
-            if (++tally.written == options.count) return FeedEnd::kCountReached;
-        }
-    }
-    return FeedEnd::kStopped;
+    if (stop != INVALID_SOCKET) closesocket(stop);
+    return INVALID_SOCKET;
 }
 
 std::string seconds(double value) {
@@ -171,70 +57,244 @@ std::string seconds(double value) {
     return std::string(text, result.ptr) + " s";
 }
 
+// One run: the connection to the feed, which it makes again whenever it drops, and where the positions go.
+class Session {
+public:
+    Session(const Options &options, PositionWriter &writer, LineServer *relay, LineServer *nmea)
+        : options(options), where(options.host + ":" + options.port), writer(writer), relay(relay), nmea(nmea) {}
+
+    // Runs until stopped; returns the exit status.
+    int run();
+
+private:
+    enum class State { kPausing, kConnecting, kReading };
+    enum class Outcome { kGoOn, kCountReached, kOutputFailed };
+
+    int waitMilliseconds() const;
+    Outcome advance(short feedEvents);
+    void startConnecting();
+    void connected();
+    // Closes the connection, or gives up the attempt, and retries after a pause.
+    void retryAfter(const std::string &what);
+    Outcome readLines();
+    Outcome take(std::string &line, Clock::time_point received);
+
+    const Options &options;
+    const std::string where;
+    PositionWriter &writer;
+    LineServer *relay, *nmea;  // null when not asked for
+    NmeaEncoder encoder;
+
+    State state = State::kPausing;
+    Steady::time_point due = Steady::now();  // when the pause, or the attempt to connect, is over
+    double retrySeconds = kFirstRetrySeconds;
+    SOCKET feed = INVALID_SOCKET;
+    LineSplitter splitter;
+    Steady::time_point lastLine;
+    bool silent = false;
+
+    unsigned long lines = 0, linesBeforeAttempt = 0, rejected = 0, written = 0;
+};
+
+int Session::run() {
+    std::vector<WSAPOLLFD> entries;
+    for (;;) {
+        entries.assign({{gStopSocket, POLLIN, 0}});
+        if (feed != INVALID_SOCKET) entries.push_back({feed, static_cast<short>(state == State::kConnecting ? POLLOUT : POLLIN), 0});
+        std::size_t relayAt = entries.size();
+        if (relay) relay->addToPoll(entries);
+        std::size_t nmeaAt = entries.size();
+        if (nmea) nmea->addToPoll(entries);
+
+        int ready = WSAPoll(entries.data(), static_cast<unsigned long>(entries.size()), waitMilliseconds());
+        int error = WSAGetLastError();
+        if (ready < 0 && !isWouldBlock(error)) {
+            notice("cannot wait on the network: " + socketErrorText(error));
+            return 2;
+        }
+        if (entries[0].revents != 0) break;  // a stop request
+        if (relay) relay->serve(&entries[relayAt]);
+        if (nmea) nmea->serve(&entries[nmeaAt]);
+        Outcome outcome = advance(feed != INVALID_SOCKET ? entries[1].revents : 0);
+        if (outcome == Outcome::kCountReached) break;
+        if (outcome == Outcome::kOutputFailed) {
+            notice("cannot write the output: " + std::string(std::strerror(errno)));
+            return 2;
+        }
+    }
+    return rejected > 0 ? 1 : 0;
+}
+
+// Until the next thing due: the end of a pause or of an attempt to connect, or the silence notice.
+int Session::waitMilliseconds() const {
+    if (state == State::kReading && silent) return -1;
+    Steady::time_point until = state == State::kReading ? lastLine + kSilenceNotice : due;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Steady::now()).count();
+    return static_cast<int>(std::max<decltype(left)>(left, 0));
+}
+
+Session::Outcome Session::advance(short feedEvents) {
+    auto now = Steady::now();
+    switch (state) {
+        case State::kPausing:
+            if (now >= due) startConnecting();
+            break;
+        case State::kConnecting:
+            if (feedEvents != 0) {
+                int error = pendingSocketError(feed);
+                if (error == 0) connected();
+                else retryAfter("cannot connect to " + where + ": " + socketErrorText(error));
+            } else if (now >= due) {
+                retryAfter("cannot connect to " + where + ": no answer in " + seconds(kConnectTimeout.count()));
+            }
+            break;
+        case State::kReading:
+            if (feedEvents != 0) return readLines();
+            if (!silent && now - lastLine >= kSilenceNotice) {
+                notice("no line for more than 2 s");
+                silent = true;
+            }
+            break;
+    }
+    return Outcome::kGoOn;
+}
+
+// The plug-in listens on IPv4 only.
+void Session::startConnecting() {
+    linesBeforeAttempt = lines;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *addresses = nullptr;
+    int status = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &addresses);
+    if (status != 0) return retryAfter("cannot connect to " + where + ": " + addressErrorText(status));
+    feed = socket(addresses->ai_family, addresses->ai_socktype, addresses->ai_protocol);
+    bool started = feed != INVALID_SOCKET && setNonBlocking(feed) &&
+                   connect(feed, addresses->ai_addr, static_cast<socklen_t>(addresses->ai_addrlen)) == 0;
+    int error = WSAGetLastError();
+    freeaddrinfo(addresses);
+    if (started) {
+        connected();
+    } else if (isConnectInProgress(error)) {
+        state = State::kConnecting;
+        due = Steady::now() + kConnectTimeout;
+    } else {
+        retryAfter("cannot connect to " + where + ": " + socketErrorText(error));
+    }
+}
+
+void Session::connected() {
+    notice("connected to " + where);
+    state = State::kReading;
+    lastLine = Steady::now();
+    silent = false;
+    splitter.clear();
+}
+
+void Session::retryAfter(const std::string &what) {
+    if (feed != INVALID_SOCKET) closesocket(feed);
+    feed = INVALID_SOCKET;
+    if (state == State::kReading) {
+        writer.feedLost();
+        encoder.feedLost();
+    }
+    // Retries stay quick while connections bring lines, and slow down while they do not.
+    if (lines > linesBeforeAttempt) retrySeconds = kFirstRetrySeconds;
+    notice(what + "; retrying in " + seconds(retrySeconds));
+    state = State::kPausing;
+    due = Steady::now() + std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(retrySeconds));
+    retrySeconds = std::min(retrySeconds * 2, kLongestRetrySeconds);
+}
+
+Session::Outcome Session::readLines() {
+    char buffer[4096];
+    auto received = recv(feed, buffer, sizeof buffer, 0);
+    Clock::time_point receivedAt = Clock::now();
+    if (received <= 0) {
+        int error = WSAGetLastError();
+        if (received < 0 && isWouldBlock(error)) return Outcome::kGoOn;
+        notice(received == 0 ? "the feed closed the connection" : "feed lost: " + socketErrorText(error));
+        if (splitter.unfinishedBytes() > 0)
+            notice("dropped an unfinished line of " + std::to_string(splitter.unfinishedBytes()) + " bytes");
+        retryAfter("lost the feed");
+        return Outcome::kGoOn;
+    }
+    splitter.append(buffer, static_cast<std::size_t>(received));
+    std::string line;
+    while (splitter.next(line)) {
+        Outcome outcome = take(line, receivedAt);
+        if (outcome != Outcome::kGoOn) return outcome;
+    }
+    return Outcome::kGoOn;
+}
+
+Session::Outcome Session::take(std::string &line, Clock::time_point received) {
+    ++lines;
+    lastLine = Steady::now();
+    if (silent) notice("lines are coming again");
+    silent = false;
+    Position position;
+    std::string fault = parseFeedLine(line, position);
+    if (!fault.empty()) {
+        notice(describeBadLine(lines, line, fault));
+        ++rejected;
+        return Outcome::kGoOn;
+    }
+    if (relay) relay->publish(line + '\n');  // as received: the splitter only took the line feed off
+    if (nmea) nmea->publish(encoder.encode(position, received));
+    if (!writer.write(position, received)) return Outcome::kOutputFailed;
+    return ++written == options.count ? Outcome::kCountReached : Outcome::kGoOn;
+}
+
+std::unique_ptr<PositionWriter> makeWriter(const Options &options, std::string &error) {
+    switch (options.mode) {
+        case Mode::kJson:
+            return makeJsonWriter(stdout);
+        case Mode::kCsv:
+            return makeCsvWriter(stdout);
+        case Mode::kGpx:
+            return makeGpxWriter(options.gpxPath, error);
+        default:
+            return makeLiveWriter(stdout);
+    }
+}
+
+// Listens on `port` if it was asked for; false if that failed.
+bool serveIfAsked(LineServer &server, const char *option, int port) {
+    std::string error;
+    if (port == 0 || server.listen(port, error)) return true;
+    notice(std::string("cannot serve ") + option + " on port " + std::to_string(port) + ": " + error);
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) {
+    std::string problem = parseOptions(argc - 1, argv + 1, options);
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!problem.empty()) {
+        notice(problem);
         std::fputs(kUsage, stderr);
         return 2;
     }
-    // No SA_RESTART: a stop request interrupts whatever call is waiting.
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
-    std::unique_ptr<PositionWriter> writer;
-    std::string error;
-    switch (options.mode) {
-        case Mode::kLive:
-            writer = makeLiveWriter(stdout);
-            break;
-        case Mode::kJson:
-            writer = makeJsonWriter(stdout);
-            break;
-        case Mode::kCsv:
-            writer = makeCsvWriter(stdout);
-            break;
-        case Mode::kGpx:
-            writer = makeGpxWriter(options.gpxPath, error);
-            break;
+    if (!startSystem() || (gStopSocket = makeStopSocket()) == INVALID_SOCKET) {
+        notice("cannot start: " + socketErrorText(WSAGetLastError()));
+        return 2;
     }
+    catchStopRequests(requestStop);
+
+    std::string error;
+    std::unique_ptr<PositionWriter> writer = makeWriter(options, error);
     if (!writer) {
         notice(error);
         return 2;
     }
-
-    std::string where = options.host + ":" + options.port;
-    Tally tally;
-    double retrySeconds = kFirstRetrySeconds;
-    for (bool firstAttempt = true; !gStopRequested; firstAttempt = false) {
-        if (!firstAttempt) {
-            pauseFor(retrySeconds);
-            retrySeconds = std::min(retrySeconds * 2, kLongestRetrySeconds);
-            if (gStopRequested) break;
-        }
-        unsigned long linesBefore = tally.lines;
-        std::string outcome;
-        int fd = connectTo(options, error);
-        if (fd < 0) {
-            outcome = "cannot connect to " + where + ": " + error;
-        } else {
-            notice("connected to " + where);
-            FeedEnd end = readFeed(fd, options, *writer, tally);
-            close(fd);
-            if (end == FeedEnd::kOutputFailed) {
-                notice("cannot write the output: " + std::string(std::strerror(errno)));
-                return 2;
-            }
-            if (end != FeedEnd::kLost) break;
-            writer->feedLost();
-            outcome = "lost the feed";
-        }
-        // Retries stay quick while connections bring lines, and slow down while they do not.
-        if (tally.lines > linesBefore) retrySeconds = kFirstRetrySeconds;
-        notice(outcome + "; retrying in " + seconds(retrySeconds));
-    }
-    return tally.rejected > 0 ? 1 : 0;
+    LineServer relay("relay", "lines"), nmea("nmea", "positions");
+    if (!serveIfAsked(relay, "--relay", options.relayPort) || !serveIfAsked(nmea, "--nmea", options.nmeaPort)) return 2;
+    Session session(options, *writer, options.relayPort ? &relay : nullptr, options.nmeaPort ? &nmea : nullptr);
+    return session.run();
 }

@@ -16,8 +16,10 @@ constexpr const char *kWaitCall = "select";
 
 #else
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,6 +35,8 @@ inline int WSAStartup(unsigned short, WSADATA *) { return 0; }
 inline int WSACleanup() { return 0; }
 inline int WSAGetLastError() { return errno; }
 inline int closesocket(SOCKET socket) { return close(socket); }
+using WSAPOLLFD = pollfd;
+inline int WSAPoll(WSAPOLLFD *sockets, unsigned long count, int milliseconds) { return poll(sockets, count, milliseconds); }
 
 #ifndef MAKEWORD
 #define MAKEWORD(low, high) static_cast<unsigned short>((low) | ((high) << 8))

@@ -1,0 +1,35 @@
+#pragma once
+
+// What feedclient needs of the system beyond the feed's socket layer (Platform.h): stop requests, the
+// standard streams, the GPX file and error texts. One implementation for POSIX, one for Windows.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Platform.h"
+
+// Starts the socket library and readies the standard streams: on POSIX a closed pipe becomes a write
+// error rather than SIGPIPE; on Windows they are binary, so the output is byte for byte the same as on POSIX.
+bool startSystem();
+
+// Calls `onStop` when the user asks the program to stop: SIGINT and SIGTERM, or on Windows Ctrl-C,
+// Ctrl-Break and closing the console. It runs in a signal handler or on a thread of the system's, so it
+// may only do what is safe there (a send on a socket).
+void catchStopRequests(void (*onStop)());
+
+// Lets a listening socket bind its port again at once after a restart, over connections in TIME_WAIT.
+bool allowQuickRebind(SOCKET socket);
+// True for the error of a non-blocking connect that goes on in the background.
+bool isConnectInProgress(int error);
+// The error a non-blocking connect ended with (0: connected).
+int pendingSocketError(SOCKET socket);
+// The system's text for a socket error, e.g. "Connection refused", or for a getaddrinfo result.
+std::string socketErrorText(int error);
+std::string addressErrorText(int status);
+
+// The GPX track's file, written at offsets and flushed to disk. Each returns false, with errno set, on failure.
+int createFile(const std::string &path);  // -1 on failure
+bool writeAt(int file, const std::string &data, std::uint64_t offset);
+bool flushToDisk(int file);
+void closeFile(int file);

@@ -1,0 +1,52 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "ClientPlatform.h"
+
+namespace {
+
+void (*gOnStop)() = nullptr;
+
+void onStopSignal(int) { gOnStop(); }
+
+}  // namespace
+
+bool startSystem() { return signal(SIGPIPE, SIG_IGN) != SIG_ERR; }
+
+void catchStopRequests(void (*onStop)()) {
+    gOnStop = onStop;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool allowQuickRebind(SOCKET socket) {
+    int reuse = 1;
+    return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0;
+}
+
+bool isConnectInProgress(int error) { return error == EINPROGRESS; }
+
+int pendingSocketError(SOCKET socket) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 ? error : errno;
+}
+
+std::string socketErrorText(int error) { return std::strerror(error); }
+
+std::string addressErrorText(int status) { return gai_strerror(status); }
+
+int createFile(const std::string &path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
+
+bool writeAt(int file, const std::string &data, std::uint64_t offset) {
+    return pwrite(file, data.data(), data.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(data.size());
+}
+
+bool flushToDisk(int file) { return fsync(file) == 0; }
+
+void closeFile(int file) { close(file); }

@@ -1,0 +1,70 @@
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cstdio>
+
+#include "ClientPlatform.h"
+
+namespace {
+
+void (*gOnStop)() = nullptr;
+
+// Runs on a thread the system starts for the event.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    gOnStop();
+    return TRUE;
+}
+
+}  // namespace
+
+bool startSystem() {
+    WSADATA wsaData;
+    return WSAStartup(MAKEWORD(2, 2), &wsaData) == 0 && _setmode(_fileno(stdout), _O_BINARY) != -1 &&
+           _setmode(_fileno(stderr), _O_BINARY) != -1;
+}
+
+void catchStopRequests(void (*onStop)()) {
+    gOnStop = onStop;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+// A plain bind already passes over TIME_WAIT here, and SO_REUSEADDR would let another program take the port.
+bool allowQuickRebind(SOCKET) { return true; }
+
+bool isConnectInProgress(int error) { return error == WSAEWOULDBLOCK; }
+
+int pendingSocketError(SOCKET socket) {
+    int error = 0;
+    int length = sizeof error;
+    return getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) == 0
+               ? error
+               : WSAGetLastError();
+}
+
+std::string socketErrorText(int error) {
+    char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+    // The system's texts end with a full stop and a line break, which our notices add themselves.
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.')) --length;
+    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
+}
+
+// getaddrinfo's results are socket errors on Windows.
+std::string addressErrorText(int status) { return socketErrorText(status); }
+
+int createFile(const std::string &path) {
+    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+
+bool writeAt(int file, const std::string &data, std::uint64_t offset) {
+    return _lseeki64(file, static_cast<__int64>(offset), SEEK_SET) != -1 &&
+           _write(file, data.data(), static_cast<unsigned>(data.size())) == static_cast<int>(data.size());
+}
+
+bool flushToDisk(int file) { return _commit(file) == 0; }
+
+void closeFile(int file) { _close(file); }

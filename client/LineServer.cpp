@@ -1,0 +1,156 @@
+#include "LineServer.h"
+
+#include <algorithm>
+
+#include "ClientPlatform.h"
+#include "Notice.h"
+
+namespace {
+
+std::string addressText(const sockaddr_in &address) {
+    char host[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+std::string lastSocketError() { return socketErrorText(WSAGetLastError()); }
+
+}  // namespace
+
+void ClientQueue::push(Entry entry) {
+    if (entries.size() == kQueueLength) {
+        entries.erase(entries.begin() + (sentOfFirst > 0 ? 1 : 0));
+        ++droppedCount;
+    }
+    entries.push_back(std::move(entry));
+}
+
+void ClientQueue::sent(std::size_t bytes) {
+    sentOfFirst += bytes;
+    if (sentOfFirst == entries.front()->size()) {
+        entries.pop_front();
+        sentOfFirst = 0;
+    }
+}
+
+LineServer::~LineServer() {
+    for (Client &client : clients) closesocket(client.socket);
+    if (listener != INVALID_SOCKET) closesocket(listener);
+}
+
+bool LineServer::listen(int port, std::string &error) {
+    listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (listener != INVALID_SOCKET && allowQuickRebind(listener) && setNonBlocking(listener) &&
+        bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        ::listen(listener, SOMAXCONN) == 0) {
+        return true;
+    }
+    error = lastSocketError();
+    if (listener != INVALID_SOCKET) closesocket(listener);
+    listener = INVALID_SOCKET;
+    return false;
+}
+
+int LineServer::port() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+void LineServer::publish(std::string_view entry) {
+    ClientQueue::Entry shared;  // made once, for the first client that cannot take the entry at once
+    for (Client &client : clients) {
+        std::size_t taken = 0;
+        if (client.queue.empty()) {
+            auto sent = send(client.socket, entry.data(), static_cast<int>(entry.size()), kSendFlags);
+            if (sent < 0 && !isWouldBlock(WSAGetLastError())) {
+                drop(client, "lost: " + lastSocketError());
+                continue;
+            }
+            taken = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+            if (taken == entry.size()) continue;
+        }
+        if (!shared) shared = std::make_shared<const std::string>(entry);
+        client.queue.push(shared);
+        if (taken > 0) client.queue.sent(taken);
+    }
+    removeDropped();
+}
+
+void LineServer::addToPoll(std::vector<WSAPOLLFD> &entries) const {
+    entries.push_back({listener, POLLIN, 0});
+    for (const Client &client : clients)
+        entries.push_back({client.socket, static_cast<short>(client.queue.empty() ? POLLIN : POLLIN | POLLOUT), 0});
+}
+
+void LineServer::serve(const WSAPOLLFD *entries) {
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        Client &client = clients[i];
+        short events = entries[1 + i].revents;
+        if (events & (POLLIN | POLLHUP | POLLERR)) {
+            // Clients have nothing to say; what they send is read and dropped. The end of their stream
+            // is the end of the client: Windows reports a half-closed socket as hung up for good.
+            char ignored[4096];
+            auto received = recv(client.socket, ignored, sizeof ignored, 0);
+            if (received == 0) {
+                drop(client, "left");
+                continue;
+            }
+            if (received < 0 && !isWouldBlock(WSAGetLastError())) {
+                drop(client, "lost: " + lastSocketError());
+                continue;
+            }
+        }
+        if ((events & POLLOUT) && !flush(client)) drop(client, "lost: " + lastSocketError());
+    }
+    removeDropped();
+    if (entries[0].revents & POLLIN) acceptClients();
+}
+
+void LineServer::acceptClients() {
+    for (;;) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        SOCKET socket = accept(listener, reinterpret_cast<sockaddr *>(&address), &length);
+        if (socket == INVALID_SOCKET) return;  // none waiting, or one that gave up while it waited
+        std::string who = addressText(address);
+        if (clients.size() == kMaxClients) {
+            closesocket(socket);
+            notice(name + ": refused " + who + ": already serving " + std::to_string(kMaxClients) + " clients");
+        } else if (!setNonBlocking(socket)) {
+            closesocket(socket);
+            notice(name + ": refused " + who + ": " + lastSocketError());
+        } else {
+            clients.push_back({socket, who, {}});
+            notice(name + ": " + who + " connected; " + std::to_string(clients.size()) + " client(s)");
+        }
+    }
+}
+
+bool LineServer::flush(Client &client) {
+    while (!client.queue.empty()) {
+        std::string_view unsent = client.queue.unsent();
+        auto sent = send(client.socket, unsent.data(), static_cast<int>(unsent.size()), kSendFlags);
+        if (sent < 0) return isWouldBlock(WSAGetLastError());
+        client.queue.sent(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+void LineServer::removeDropped() {
+    clients.erase(std::remove_if(clients.begin(), clients.end(),
+                                 [](const Client &client) { return client.socket == INVALID_SOCKET; }),
+                  clients.end());
+}
+
+void LineServer::drop(Client &client, const std::string &why) {
+    closesocket(client.socket);
+    client.socket = INVALID_SOCKET;
+    notice(name + ": " + client.address + " " + why + "; " + std::to_string(client.queue.dropped()) + " " + unit +
+           " dropped");
+}

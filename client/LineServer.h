@@ -1,0 +1,81 @@
+#pragma once
+
+// Serves a stream of whole lines to many TCP clients at once, without ever waiting on one: every socket
+// is non-blocking, and what a client's socket does not take waits in that client's bounded queue. A client
+// that stops reading thus never holds up the others or the caller; once its queue is full, its oldest
+// entries go.
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Platform.h"
+
+constexpr std::size_t kMaxClients = 64;
+constexpr std::size_t kQueueLength = 64;  // entries per client: a minute of the feed
+
+// What a client has yet to be sent: whole entries of one or more lines, oldest first. Only the first may
+// have been sent in part, and it is never dropped, so a client never gets part of an entry.
+class ClientQueue {
+public:
+    using Entry = std::shared_ptr<const std::string>;
+
+    // Adds `entry`, unsent, first dropping the oldest unsent entry if the queue is full.
+    void push(Entry entry);
+    bool empty() const { return entries.empty(); }
+    // The first entry's bytes not yet sent.
+    std::string_view unsent() const { return std::string_view(*entries.front()).substr(sentOfFirst); }
+    // Records that the socket took `bytes` more of the first entry.
+    void sent(std::size_t bytes);
+    unsigned long dropped() const { return droppedCount; }
+
+private:
+    std::deque<Entry> entries;
+    std::size_t sentOfFirst = 0;
+    unsigned long droppedCount = 0;
+};
+
+class LineServer {
+public:
+    // `name` starts the notices on standard error ("relay"), `unit` counts the dropped entries ("lines").
+    LineServer(std::string name, std::string unit) : name(std::move(name)), unit(std::move(unit)) {}
+    ~LineServer();
+    LineServer(const LineServer &) = delete;
+    LineServer &operator=(const LineServer &) = delete;
+
+    // Listens on `port` of every local IPv4 address (0: a port the system picks). False, with `error`
+    // set, if it cannot.
+    bool listen(int port, std::string &error);
+    int port() const;
+
+    // Sends `entry`, one or more whole lines, to every client, or queues what a client's socket does not take.
+    void publish(std::string_view entry);
+
+    // Appends the sockets to wait on: the listener, then one a client.
+    void addToPoll(std::vector<WSAPOLLFD> &entries) const;
+    // After the wait, with the entries addToPoll appended: takes new clients, notices the ones that left
+    // and sends what waits. Call it before anything is published after the wait.
+    void serve(const WSAPOLLFD *entries);
+
+    std::size_t clientCount() const { return clients.size(); }
+
+private:
+    struct Client {
+        SOCKET socket;
+        std::string address;
+        ClientQueue queue;
+    };
+
+    void acceptClients();
+    // Sends what the socket takes without waiting; false if the client has gone.
+    bool flush(Client &client);
+    // Closes the client's connection and says why and what it missed; removeDropped then forgets it.
+    void drop(Client &client, const std::string &why);
+    void removeDropped();
+
+    std::string name, unit;
+    SOCKET listener = INVALID_SOCKET;
+    std::vector<Client> clients;
+};

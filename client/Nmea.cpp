@@ -1,0 +1,154 @@
+#include "Nmea.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace {
+
+constexpr double kEarthRadius = 6371008.8;  // metres, the mean radius
+constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180;
+constexpr double kMetresPerSecondPerKnot = 1852.0 / 3600;
+constexpr double kFeetPerMetre = 3.28084;
+// Lines received closer together than this came in one burst: their interval says nothing of the speed.
+constexpr double kShortestInterval = 0.1;  // seconds
+// Beyond this the altitude is left out. With it and the shortest interval, which bounds the speed, no
+// sentence can grow past 82 characters.
+constexpr double kHighestAltitude = 1e6;  // metres
+constexpr long long kUnitsPerDegree = 6000000;  // positions are written to 1/100000 of a minute
+
+// Sentences written one after the other into a fixed buffer: fields, then the checksum and CR LF.
+class Sentences {
+public:
+    void begin(const char *address) {
+        start = at;
+        put('$');
+        text(address);
+    }
+    void end() {
+        static const char kHex[] = "0123456789ABCDEF";
+        unsigned sum = 0;  // the exclusive or of everything between '$' and '*'
+        for (const char *c = start + 1; c < at; ++c) sum ^= static_cast<unsigned char>(*c);
+        put('*');
+        put(kHex[sum >> 4 & 15]);
+        put(kHex[sum & 15]);
+        text("\r\n");
+    }
+    std::string take() const { return std::string(buffer, static_cast<std::size_t>(at - buffer)); }
+
+    void put(char c) { *at++ = c; }
+    void text(const char *text) {
+        while (*text) *at++ = *text++;
+    }
+    // `value`, which must be below 10^width, as `width` digits with leading zeros.
+    void digits(long long value, int width) {
+        for (int i = width - 1; i >= 0; --i, value /= 10) at[i] = static_cast<char>('0' + value % 10);
+        at += width;
+    }
+    void fixed(double value, int decimals) {
+        at = std::to_chars(at, buffer + sizeof buffer, value, std::chars_format::fixed, decimals).ptr;
+    }
+    // ",hhmmss.ss": the receipt time, the hundredths cut rather than rounded, as clocks do.
+    void time(const UtcTime &utc) {
+        put(',');
+        digits(utc.hour, 2);
+        digits(utc.minute, 2);
+        digits(utc.second, 2);
+        put('.');
+        digits(utc.millisecond / 10, 2);
+    }
+    // ",ddmm.mmmmm,N" or ",dddmm.mmmmm,E", rounded to the last digit. A value that rounds to zero takes
+    // the positive hemisphere.
+    void angle(double degrees, int degreeDigits, char positive, char negative) {
+        long long units = std::llround(std::fabs(degrees) * kUnitsPerDegree);
+        put(',');
+        digits(units / kUnitsPerDegree, degreeDigits);
+        digits(units / 100000 % 60, 2);
+        put('.');
+        digits(units % 100000, 5);
+        put(',');
+        put(degrees < 0 && units != 0 ? negative : positive);
+    }
+    // A direction in degrees to a tenth, in [0, 360): 359.97 is written 0.0, not 360.0.
+    void direction(double degrees) {
+        long long tenths = std::llround(std::fmod(degrees, 360) * 10) % 3600;
+        if (tenths < 0) tenths += 3600;
+        at = std::to_chars(at, buffer + sizeof buffer, tenths / 10).ptr;
+        put('.');
+        digits(tenths % 10, 1);
+    }
+
+private:
+    char buffer[3 * kMaxSentenceLength];
+    char *at = buffer;
+    char *start = buffer;
+};
+
+}  // namespace
+
+Track trackBetween(double fromLatitude, double fromLongitude, double toLatitude, double toLongitude) {
+    double from = fromLatitude * kRadiansPerDegree, to = toLatitude * kRadiansPerDegree;
+    double east = (toLongitude - fromLongitude) * kRadiansPerDegree;
+    // The haversine formula, sound for short distances too.
+    double north = std::sin((to - from) / 2), across = std::sin(east / 2);
+    double haversine = north * north + std::cos(from) * std::cos(to) * across * across;
+    double metres = 2 * kEarthRadius * std::atan2(std::sqrt(haversine), std::sqrt(1 - haversine));
+    double bearing = std::atan2(std::sin(east) * std::cos(to),
+                                std::cos(from) * std::sin(to) - std::sin(from) * std::cos(to) * std::cos(east));
+    return {metres, std::fmod(bearing / kRadiansPerDegree + 360, 360)};
+}
+
+std::string NmeaEncoder::encode(const Position &position, Clock::time_point received) {
+    double latitude = position.value[kLatitude], longitude = position.value[kLongitude];
+    bool fix = latitude >= -90 && latitude <= 90 && longitude >= -180 && longitude <= 180;  // false for NaN
+    UtcTime utc = utcTime(received);
+    Sentences out;
+    auto place = [&] {
+        if (!fix) return out.text(",,,,");
+        out.angle(latitude, 2, 'N', 'S');
+        out.angle(longitude, 3, 'E', 'W');
+    };
+
+    // GGA first: gpsbabel joins each RMC to the GGA before it.
+    out.begin("GPGGA");
+    out.time(utc);
+    place();
+    // Fix quality 8 is the simulator's, and four satellites are the fewest that make a 3-D fix, without
+    // which gpsd reports none.
+    out.text(fix ? ",8,04,," : ",0,00,,");
+    double metres = position.value[kElevation] / kFeetPerMetre;
+    if (fix && std::fabs(metres) < kHighestAltitude) out.fixed(metres, 1);
+    out.text(",M,,M,,");
+    out.end();
+
+    out.begin("GPRMC");
+    out.time(utc);
+    out.text(fix ? ",A" : ",V");
+    place();
+    double seconds = std::chrono::duration<double>(received - lastReceived).count();
+    out.put(',');
+    if (fix && hasLast && seconds >= kShortestInterval) {
+        Track track = trackBetween(lastLatitude, lastLongitude, latitude, longitude);
+        out.fixed(track.metres / seconds / kMetresPerSecondPerKnot, 1);
+        out.put(',');
+        if (track.metres > 0) out.direction(track.bearing);  // standing still has no course
+    } else {
+        out.put(',');
+    }
+    out.put(',');
+    out.digits(utc.day, 2);
+    out.digits(utc.month, 2);
+    out.digits(utc.year % 100, 2);
+    out.text(fix ? ",,,S" : ",,,N");  // mode: simulator, or not valid
+    out.end();
+
+    out.begin("HEHDT,");
+    if (std::isfinite(position.value[kHeading])) out.direction(position.value[kHeading]);
+    out.text(",T");
+    out.end();
+
+    hasLast = fix;
+    lastLatitude = latitude;
+    lastLongitude = longitude;
+    lastReceived = received;
+    return out.take();
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// A notice for the user on standard error, such as "feedclient: connected to 127.0.0.1:27015".
+inline void notice(const std::string &text) { std::fprintf(stderr, "feedclient: %s\n", text.c_str()); }

@@ -1,0 +1,104 @@
+#include "Options.h"
+
+#include <charconv>
+#include <cstring>
+
+const char kUsage[] =
+    "usage: feedclient [--json | --csv | --gpx FILE] [--count N] [--relay PORT] [--nmea PORT] [HOST[:PORT]]\n"
+    "  Reads the position feed from HOST:PORT (default 127.0.0.1:27015), reconnecting when it drops.\n"
+    "  (default)     one readable line per position\n"
+    "  --json        JSON Lines: time, latitude, longitude, speed, elevation, heading; null for NaN or infinity\n"
+    "  --csv         CSV with a header, values exactly as sent\n"
+    "  --gpx FILE    a GPX 1.1 track in FILE, complete on disk after every point\n"
+    "  --count N     stop after N positions\n"
+    "  --relay PORT  serve every good line, as received, to up to 64 TCP clients on PORT\n"
+    "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to 64 TCP clients on PORT\n"
+    "  --help        show this and exit\n"
+    "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error.\n";
+
+namespace {
+
+const char kPortWanted[] = "a port number from 1 to 65535";
+
+bool readWholeNumber(const std::string &text, unsigned long low, unsigned long high, unsigned long &value) {
+    const char *end = text.data() + text.size();
+    std::from_chars_result result = std::from_chars(text.data(), end, value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end && value >= low && value <= high;
+}
+
+std::string quoted(const std::string &text) { return "\"" + text + "\""; }
+
+std::string needs(const std::string &option, const char *wanted, const std::string &given) {
+    return option + " needs " + wanted + ", got " + quoted(given);
+}
+
+std::string readPort(const std::string &option, const std::string &text, int &port) {
+    unsigned long value = 0;
+    if (port != 0) return option + " given twice";
+    if (!readWholeNumber(text, 1, 65535, value)) return needs(option, kPortWanted, text);
+    port = static_cast<int>(value);
+    return {};
+}
+
+std::string readAddress(const std::string &text, Options &options) {
+    std::size_t colon = text.rfind(':');
+    options.host = text.substr(0, colon);
+    if (options.host.empty()) return "HOST[:PORT] needs a host before the colon, got " + quoted(text);
+    if (colon != std::string::npos) {
+        unsigned long port = 0;
+        options.port = text.substr(colon + 1);
+        if (!readWholeNumber(options.port, 1, 65535, port))
+            return "the feed's PORT needs to be " + std::string(kPortWanted) + ", got " + quoted(text);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string parseOptions(int argc, const char *const *argv, Options &options) {
+    std::string output, address;  // the output option and the address given, if any
+    for (int i = 0; i < argc; ++i) {
+        std::string option = argv[i], value;
+        std::size_t equals = option.find('=');
+        bool attached = option.rfind("--", 0) == 0 && equals != std::string::npos;  // --count=5
+        if (attached) {
+            value = option.substr(equals + 1);
+            option.erase(equals);
+        }
+        bool takesValue = option == "--gpx" || option == "--count" || option == "--relay" || option == "--nmea";
+        if (attached && !takesValue) return option + " takes no value, got " + quoted(value);
+        bool hasValue = attached || (takesValue && i + 1 < argc);
+        if (takesValue && !attached && hasValue) value = argv[++i];
+
+        if (option == "--help" || option == "-h") {
+            options.help = true;
+            return {};
+        } else if (option == "--json" || option == "--csv" || option == "--gpx") {
+            if (!output.empty()) return option + " and " + output + " cannot go together: choose one output";
+            output = option;
+            options.mode = option == "--json" ? Mode::kJson : option == "--csv" ? Mode::kCsv : Mode::kGpx;
+            // A file name that looks like an option is most likely a forgotten file name.
+            if (option == "--gpx" && (!hasValue || value.empty() || value[0] == '-'))
+                return hasValue ? needs(option, "a file name", value) : "--gpx needs a file name";
+            options.gpxPath = value;
+        } else if (option == "--count") {
+            if (!hasValue) return "--count needs a positive whole number";
+            if (!readWholeNumber(value, 1, ~0ul, options.count)) return needs(option, "a positive whole number", value);
+        } else if (option == "--relay" || option == "--nmea") {
+            if (!hasValue) return option + " needs " + kPortWanted;
+            std::string problem = readPort(option, value, option == "--relay" ? options.relayPort : options.nmeaPort);
+            if (!problem.empty()) return problem;
+        } else if (!option.empty() && option[0] == '-') {
+            return "unknown option " + quoted(option);
+        } else if (!address.empty()) {
+            return "only one HOST[:PORT] can be given, got " + quoted(address) + " and " + quoted(option);
+        } else {
+            address = option;
+            std::string problem = readAddress(address, options);
+            if (!problem.empty()) return problem;
+        }
+    }
+    if (options.relayPort != 0 && options.relayPort == options.nmeaPort)
+        return "--relay and --nmea need ports of their own, both got " + std::to_string(options.relayPort);
+    return {};
+}

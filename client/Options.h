@@ -1,0 +1,24 @@
+#pragma once
+
+// feedclient's command line.
+
+#include <string>
+
+enum class Mode { kLive, kJson, kCsv, kGpx };
+
+struct Options {
+    std::string host = "127.0.0.1";  // the plug-in listens on IPv4 only
+    std::string port = "27015";
+    Mode mode = Mode::kLive;
+    std::string gpxPath;
+    unsigned long count = 0;  // 0: no limit
+    int relayPort = 0;        // 0: no relay
+    int nmeaPort = 0;         // 0: no NMEA server
+    bool help = false;
+};
+
+extern const char kUsage[];
+
+// Reads the arguments that follow the program's name. Returns an empty string, or what is wrong with them
+// in words a user can act on, e.g. `--count needs a positive whole number, got "abc"`.
+std::string parseOptions(int argc, const char *const *argv, Options &options);
