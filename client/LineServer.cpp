@@ -7,6 +7,10 @@
 
 namespace {
 
+// The system's buffer for each client is kept small: a client that stops reading then soon fills it and
+// its queue, whose oldest entries go, rather than the system keeping hours of the feed for it.
+constexpr int kSendBufferBytes = 16384;
+
 std::string addressText(const sockaddr_in &address) {
     char host[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
@@ -122,7 +126,9 @@ void LineServer::acceptClients() {
         if (clients.size() == kMaxClients) {
             closesocket(socket);
             notice(name + ": refused " + who + ": already serving " + std::to_string(kMaxClients) + " clients");
-        } else if (!setNonBlocking(socket)) {
+        } else if (!setNonBlocking(socket) ||
+                   setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&kSendBufferBytes),
+                              sizeof kSendBufferBytes) != 0) {
             closesocket(socket);
             notice(name + ": refused " + who + ": " + lastSocketError());
         } else {

@@ -3,28 +3,16 @@
 
 #include <clocale>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
-#include "Writers.h"
+#include "Positions.h"
 
 namespace {
-
-// 2026-12-07T23:14:58.123Z
-const Clock::time_point kReceived{std::chrono::milliseconds(1796685298123)};
-
-Position positionOf(const std::string &latitude, const std::string &longitude, const std::string &speed,
-                    const std::string &elevation, const std::string &heading) {
-    Position position;
-    std::string line = "{version:\"1\",latitude:\"" + latitude + "\",longitude:\"" + longitude + "\",speed:\"" + speed +
-                       "\",elevation:\"" + elevation + "\",heading:\"" + heading + "\"}";
-    EXPECT_EQ(parseFeedLine(line, position), "");
-    return position;
-}
-
-const Position kZurich = positionOf("47.458056", "8.548056", "142.370003", "1417.322880", "271.260000");
-const Position kNonFinite = positionOf("nan", "-nan", "inf", "-inf", "1.000000");
 
 // What a writer made of `positions`, written to a temporary stream.
 template <typename MakeWriter>
@@ -128,6 +116,24 @@ TEST_F(GpxWriterTest, StartsANewSegmentAfterTheFeedWasLost) {
     writer->feedLost();
     ASSERT_TRUE(writer->write(kZurich, kReceived));
     EXPECT_EQ(fileText(), std::string(kGpxHeader) + kZurichPoint + "</trkseg>\n<trkseg>\n" + kZurichPoint + kGpxEnd);
+}
+
+TEST(UtcTime, SplitsTimesAsGmtimeDoes) {
+    std::mt19937_64 random(27015);
+    // From 1970 to 2200, leap days and the turn of 2100, which is no leap year, among them.
+    std::uniform_int_distribution<long long> milliseconds(0, 7258118400000);
+    for (int i = 0; i < 100000; ++i) {
+        long long sample = i == 0 ? 4107542400000 : milliseconds(random);  // 2100-03-01T00:00:00.000Z
+        UtcTime ours = utcTime(Clock::time_point(std::chrono::milliseconds(sample)));
+        std::time_t seconds = static_cast<std::time_t>(sample / 1000);
+        std::tm theirs{};
+        gmtime_r(&seconds, &theirs);
+        ASSERT_EQ(std::vector<int>({ours.year, ours.month, ours.day, ours.hour, ours.minute, ours.second,
+                                    ours.millisecond}),
+                  std::vector<int>({theirs.tm_year + 1900, theirs.tm_mon + 1, theirs.tm_mday, theirs.tm_hour,
+                                    theirs.tm_min, theirs.tm_sec, static_cast<int>(sample % 1000)}))
+            << sample;
+    }
 }
 
 TEST(GpxWriter, ReportsAFileItCannotMake) {

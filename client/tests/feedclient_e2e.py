@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """feedclient and the README's Python example against the plug-in in the stand-in host, their output read
-back with tools of others: jq, gpsbabel, and Python's csv and XML modules.
+back with tools of others: jq, gpsd, gpsbabel, and Python's csv and XML modules.
 
-Paths come from the environment: FEEDCLIENT, STANDIN_HOST, MODULE, READ_FEED_EXAMPLE, README.
+Paths come from the environment: FEEDCLIENT, STANDIN_HOST, MODULE, READ_FEED_EXAMPLE, README. A FEEDCLIENT
+ending in .exe is the Windows build, run under Wine.
 Run one case: feedclient_e2e.py FeedClientTest.test_json
 """
 import csv
+import datetime
 import io
 import json
+import math
 import os
 import queue
 import re
@@ -22,10 +25,43 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 FEED_PORT = 27015
+RELAY_PORT, NMEA_PORT, GPSD_PORT = 27115, 27116, 27117
+FEEDCLIENT = os.environ.get("FEEDCLIENT", "")
+UNDER_WINE = FEEDCLIENT.endswith(".exe")
 GPX = "{http://www.topografix.com/GPX/1/1}"
 # The demo flight starts at the gate at Zurich, 432 m up.
 GATE_LATITUDE, GATE_LONGITUDE, GATE_ELEVATION_FEET = 47.4515, 8.5617, 432 * 3.28084
 NUMBER = r"-?(0|[1-9][0-9]*)\.[0-9]{6}"
+FEED_LINE = re.compile(r'\{version:"1",latitude:"%s",longitude:"%s",speed:"%s",elevation:"%s",heading:"%s"\}\n'
+                       % ((r"(-?(?:(?:0|[1-9][0-9]*)\.[0-9]{6}|nan|inf))",) * 5))
+LATITUDE = "sim/flightmodel/position/latitude"
+LONGITUDE = "sim/flightmodel/position/longitude"
+ELEVATION = "sim/flightmodel/position/elevation"
+EARTH_RADIUS = 6371008.8  # metres, the mean radius
+
+
+def line_of(row):
+    """The feed line a CSV row of feedclient's was made from: the CSV holds the values exactly as sent."""
+    return '{version:"1",latitude:"%s",longitude:"%s",speed:"%s",elevation:"%s",heading:"%s"}\n' % tuple(row[1:])
+
+
+def great_circle(start, end):
+    """Distance in metres and initial bearing in degrees between two (latitude, longitude) points."""
+    (lat1, lon1), (lat2, lon2) = [(math.radians(a), math.radians(b)) for a, b in (start, end)]
+    a = math.sin((lat2 - lat1) / 2) ** 2 + math.cos(lat1) * math.cos(lat2) * math.sin((lon2 - lon1) / 2) ** 2
+    bearing = math.atan2(math.sin(lon2 - lon1) * math.cos(lat2),
+                         math.cos(lat1) * math.sin(lat2) - math.sin(lat1) * math.cos(lat2) * math.cos(lon2 - lon1))
+    return 2 * EARTH_RADIUS * math.asin(math.sqrt(a)), math.degrees(bearing) % 360
+
+
+def travel(start, metres, bearing):
+    """Where `metres` along the great circle from `start` at initial `bearing` degrees leads."""
+    lat, lon, angle, course = (math.radians(start[0]), math.radians(start[1]), metres / EARTH_RADIUS,
+                               math.radians(bearing))
+    lat2 = math.asin(math.sin(lat) * math.cos(angle) + math.cos(lat) * math.sin(angle) * math.cos(course))
+    lon2 = lon + math.atan2(math.sin(course) * math.sin(angle) * math.cos(lat),
+                            math.cos(angle) - math.sin(lat) * math.sin(lat2))
+    return math.degrees(lat2), math.degrees(lon2)
 
 
 def feed_port_listens():
@@ -75,6 +111,37 @@ class LineReader:
                 return line
 
 
+class StreamClient:
+    """A TCP client of one of feedclient's servers that reads on a thread of its own, or holds off reading
+    until told to, with its receive buffer small so that what it does not read soon backs up."""
+
+    def __init__(self, port, reading=True):
+        self.socket = socket.socket()
+        if not reading:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+        self.socket.connect(("127.0.0.1", port))
+        self.address = "127.0.0.1:%d" % self.socket.getsockname()[1]
+        self.received = b""
+        self.ended = False
+        self.reading = threading.Event()
+        if reading:
+            self.reading.set()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        self.reading.wait()
+        while chunk := self.socket.recv(65536):
+            self.received += chunk
+        self.ended = True
+
+    def lines(self):
+        return self.received.decode().splitlines(keepends=True)
+
+    def close(self):
+        self.socket.shutdown(socket.SHUT_RDWR)
+        self.socket.close()
+
+
 class Host:
     """The stand-in host with the Linux module: flying the demo flight in real time, or under control."""
 
@@ -88,9 +155,27 @@ class Host:
             self.output = LineReader(self.process.stdout)
 
     def command(self, line):
-        self.process.stdin.write(line + "\n")
+        return self.commands([line])
+
+    def commands(self, lines):
+        """Sends the commands at once, then waits for every answer; returns the last."""
+        self.process.stdin.write("".join(line + "\n" for line in lines))
         self.process.stdin.flush()
-        return self.output.until(r"^host: (ok|error)")
+        for _ in lines:
+            answer = self.output.until(r"^host: (ok|error)")
+            if not answer.startswith("host: ok"):
+                raise AssertionError("the host answered " + answer)
+        return answer
+
+    def start_under_control(self):
+        """Loads the plug-in and runs the clock until it listens."""
+        self.commands(["load", "advance 4"])
+        self.wait_listening()
+
+    def tick_commands(self, latitude, longitude=None, elevation=None):
+        """The commands that set the position and run one tick, which sends a line to a connected client."""
+        values = [(LATITUDE, latitude), (LONGITUDE, longitude), (ELEVATION, elevation)]
+        return ["set %s %s" % (name, value) for name, value in values if value is not None] + ["advance 1"]
 
     def wait_listening(self):
         wait_for(feed_port_listens, 15, "the plug-in to listen")
@@ -111,9 +196,12 @@ class FeedClientTest(unittest.TestCase):
         self.assertFalse(feed_port_listens(), "something already listens on the feed port")
         self.hosts = []
         self.clients = []
+        self.streams = []
         self.folder = tempfile.TemporaryDirectory()
 
     def tearDown(self):
+        for stream in self.streams:
+            stream.socket.close()
         for process in self.clients:
             if process.poll() is None:
                 process.kill()
@@ -130,10 +218,15 @@ class FeedClientTest(unittest.TestCase):
         return host
 
     def start_client(self, *arguments):
-        process = subprocess.Popen([os.environ["FEEDCLIENT"], *arguments], text=True, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+        process = subprocess.Popen((["wine"] if UNDER_WINE else []) + [FEEDCLIENT, *arguments], text=True,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.clients.append(process)
         return process
+
+    def connect_stream(self, port, reading=True):
+        stream = StreamClient(port, reading)
+        self.streams.append(stream)
+        return stream
 
     def finish(self, client, seconds=30):
         out, err = client.communicate(timeout=seconds)
@@ -165,7 +258,7 @@ class FeedClientTest(unittest.TestCase):
             self.assert_near_gate(position["latitude"], position["longitude"], position["elevation"])
         # The aircraft sets off from the gate at once, and about a second passes between positions.
         self.assertGreater(positions[-1]["speed"], positions[0]["speed"])
-        self.assertIn("connected to localhost:27015", err)
+        self.assertIn("connected to 127.0.0.1:27015", err)
 
     def test_csv_across_host_restart(self):
         host = self.start_host()
@@ -189,7 +282,7 @@ class FeedClientTest(unittest.TestCase):
             self.assert_near_gate(float(row["latitude"]), float(row["longitude"]), float(row["elevation"]))
         self.assertIn("the feed closed the connection", err)
         self.assertRegex(err, r"Connection refused; retrying in 1\.0 s")
-        self.assertEqual(err.count("connected to localhost:27015"), 2, err)
+        self.assertEqual(err.count("connected to 127.0.0.1:27015"), 2, err)
 
     def test_host_started_later(self):
         client = self.start_client("--json", "--count", "2", "127.0.0.1")
@@ -279,12 +372,14 @@ class FeedClientTest(unittest.TestCase):
         good = b'{version:"1",latitude:"47.458056",longitude:"8.548056",speed:"142.370003",' \
                b'elevation:"1417.322880",heading:"271.250000"}\n'
         with socket.create_server(("127.0.0.1", 0)) as server:
-            client = self.start_client("--csv", "127.0.0.1:%d" % server.getsockname()[1])
+            client = self.start_client("--csv", "--relay", str(RELAY_PORT), "127.0.0.1:%d" % server.getsockname()[1])
+            out_reader, err_reader = LineReader(client.stdout), LineReader(client.stderr)
             connection, _ = server.accept()
+            relayed = self.connect_stream(RELAY_PORT)
+            err_reader.until("relay: %s connected" % relayed.address)
             with connection:
                 connection.sendall(good + good.replace(b"142.370003", b"142.37000") + good[:-1] + b"\r\n" + good
                                    + good[:50])
-            out_reader, err_reader = LineReader(client.stdout), LineReader(client.stderr)
             err_reader.until("dropped an unfinished line of 50 bytes")
             client.send_signal(signal.SIGINT)
             self.assertEqual(client.wait(timeout=10), 1)
@@ -298,6 +393,224 @@ class FeedClientTest(unittest.TestCase):
         self.assertIn("line 3: unexpected '\\r' after '}' at column 120: ", messages)
         self.assertIn('heading:"271.250000"}\\r\n', messages)
         self.assertNotIn("line 4", messages)
+        # Only the good lines are relayed, as they came; the client sees its stream end when feedclient does.
+        wait_for(lambda: relayed.ended, 10, "the relayed stream to end")
+        self.assertEqual(relayed.received, good + good)
+
+    def start_with_host(self, *arguments):
+        """A host under control, listening, and feedclient connected to it; its stdout and stderr readers."""
+        host = self.start_host(control=True)
+        host.start_under_control()
+        client = self.start_client(*arguments)
+        out, err = LineReader(client.stdout), LineReader(client.stderr)
+        err.until("connected to 127.0.0.1:27015")
+        return host, client, out, err
+
+    def test_relay(self):
+        host, client, out, err = self.start_with_host("--csv", "--relay", str(RELAY_PORT))
+        streams = [self.connect_stream(RELAY_PORT) for _ in range(64)]
+        err.until(r"relay: %s connected; 64 client\(s\)" % streams[-1].address)
+        refused = self.connect_stream(RELAY_PORT)
+        err.until(r"relay: refused %s: already serving 64 clients" % refused.address)
+        wait_for(lambda: refused.ended, 10, "the refused client's stream to end")
+        self.assertEqual(refused.received, b"")
+
+        rows = []
+        def send_lines(first):
+            for latitude in range(first, first + 3):
+                host.commands(host.tick_commands(latitude))
+                rows.append(out.until("^[0-9]{4}-").strip().split(","))
+        out.next()  # the header
+        send_lines(10)
+        leaving, staying = streams[:32], streams[32:]
+        for stream in leaving:
+            stream.close()
+        for stream in leaving:
+            err.until(r"relay: %s left; 0 lines dropped" % stream.address)
+        # The relay clients stay while the feed goes and comes back, and new ones come.
+        host.stop()
+        err.until("the feed closed the connection")
+        host = self.start_host(control=True)
+        host.start_under_control()
+        err.until("connected to 127.0.0.1:27015")
+        newcomers = [self.connect_stream(RELAY_PORT) for _ in range(2)]
+        err.until(r"relay: %s connected; 34 client\(s\)" % newcomers[-1].address)
+        send_lines(20)
+
+        lines = [line_of(row) for row in rows]
+        self.assertEqual([float(row[1]) for row in rows], [10, 11, 12, 20, 21, 22])
+        for stream in staying + newcomers:
+            wait_for(lambda: stream.received.count(b"\n") == (6 if stream in staying else 3), 10, "the lines")
+        for stream in staying:
+            self.assertEqual(stream.lines(), lines)
+        for stream in newcomers:
+            self.assertEqual(stream.lines(), lines[3:])
+        for stream in leaving:
+            self.assertEqual(stream.lines(), lines[:3])
+
+    def test_relay_stalled_client(self):
+        """Two clients read every line while a third reads nothing for 30 s; then it catches up."""
+        host, client, out, err = self.start_with_host("--csv", "--relay", str(RELAY_PORT))
+        readers = [self.connect_stream(RELAY_PORT) for _ in range(2)]
+        stalled = self.connect_stream(RELAY_PORT, reading=False)
+        err.until(r"relay: %s connected; 3 client\(s\)" % stalled.address)
+        latitude, started = 0, time.monotonic()
+        while time.monotonic() - started < 30:
+            # Ten lines at a time, each with a latitude of its own, which the reading clients get at once.
+            batch = []
+            for _ in range(10):
+                latitude += 1
+                batch += host.tick_commands(latitude)
+            host.commands(batch)
+            wait_for(lambda: b'latitude:"%d.000000"' % latitude in readers[0].received[-200:], 10,
+                     "the reading client to get line %d" % latitude)
+            time.sleep(0.2)
+        stalled.reading.set()
+        wait_for(lambda: b'latitude:"%d.000000"' % latitude in stalled.received[-200:], 20,
+                 "the stalled client to catch up")
+        stalled.close()
+        dropped = int(err.until(r"relay: %s left; [0-9]+ lines dropped" % stalled.address).split()[-3])
+
+        out.next()  # the header
+        lines = []
+        while len(lines) < latitude:
+            lines.append(line_of(out.next().strip().split(",")))
+        self.assertEqual(lines[-1], stalled.lines()[-1])
+        for reader in readers:
+            self.assertEqual(reader.received, "".join(lines).encode())
+        # The stalled client missed whole lines, the oldest while it did not read, and nothing else.
+        got = stalled.lines()
+        self.assertGreater(dropped, 0)
+        self.assertEqual(len(got) + dropped, len(lines))
+        remaining = iter(lines)
+        self.assertTrue(all(line in remaining for line in got), "not the feed's lines in order")
+
+    def test_nmea_in_gpsd_and_gpsbabel(self):
+        host, client, out, err = self.start_with_host("--json", "--nmea", str(NMEA_PORT), "--relay", str(RELAY_PORT))
+        capture, relayed = self.connect_stream(NMEA_PORT), self.connect_stream(RELAY_PORT)
+        gpsd = subprocess.Popen(["gpsd", "-N", "-n", "-b", "-S", str(GPSD_PORT), "tcp://127.0.0.1:%d" % NMEA_PORT],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.clients.append(gpsd)
+        err.until(r"nmea: 127\.0\.0\.1:[0-9]+ connected; 2 client\(s\)")
+        gpspipe = subprocess.Popen(["gpspipe", "-w", "127.0.0.1:%d" % GPSD_PORT], text=True,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.clients.append(gpspipe)
+        reports = LineReader(gpspipe.stdout)
+        reports.until('"class":"VERSION"')
+
+        # A known motion: 60 m a tick on an initial bearing of 45 degrees, climbing 5 m, with an airspeed
+        # and a heading that are neither the ground speed nor the track; once, a position without a latitude.
+        host.commands(["set sim/flightmodel/position/indicated_airspeed 30", "set sim/flightmodel/position/psi 300"])
+        point, records = (47.0, 8.0), []
+        for tick in range(10):
+            latitude, longitude = ("nan", 8) if tick == 5 else (round(point[0], 6), round(point[1], 6))
+            host.commands(host.tick_commands(latitude, longitude, 400 + 5 * tick))
+            records.append(json.loads(out.next()))
+            point = travel(point, 60, 45)
+            time.sleep(0.5)  # the receipt interval the speed is taken over
+
+        # gpsd's reports, each told from the feed's position by its time, which is the receipt's to 0.01 s.
+        # gpsd may report a position twice: after the GGA, with a speed of its own reckoning, then after
+        # the RMC, with the RMC's speed and track. The RMC's are the ones to check.
+        def hundredths(stamp):
+            return stamp[:stamp.index(".") + 3]
+        reports.until('"class":"TPV".*"time":"%s.*"track"' % hundredths(records[-1]["time"]))
+        fixes = {}
+        for report in map(json.loads, reports.seen):
+            if report["class"] == "TPV" and "time" in report and ("track" in report or "lat" not in report):
+                fixes[hundredths(report["time"])] = report
+        checked = 0
+        for previous, record in zip([None] + records, records):
+            fix = fixes.get(hundredths(record["time"]))
+            if fix is None:
+                continue  # gpsd reports from the second position on
+            if record["latitude"] is None:
+                self.assertEqual(fix["mode"], 1, fix)  # no fix, and no position made up
+                self.assertNotIn("lat", fix)
+                continue
+            checked += 1
+            self.assertGreaterEqual(fix["mode"], 2, fix)
+            # Five decimals of a minute: within 1/200000 of a minute, under 1e-7 degrees.
+            self.assertAlmostEqual(fix["lat"], record["latitude"], delta=1e-7)
+            self.assertAlmostEqual(fix["lon"], record["longitude"], delta=1e-7)
+            self.assertAlmostEqual(fix["altMSL"], record["elevation"] / 3.28084, delta=0.051)
+            if previous is None or previous["latitude"] is None:
+                continue
+            metres, bearing = great_circle((previous["latitude"], previous["longitude"]),
+                                           (record["latitude"], record["longitude"]))
+            seconds = (datetime.datetime.fromisoformat(record["time"][:-1]) -
+                       datetime.datetime.fromisoformat(previous["time"][:-1])).total_seconds()
+            # A tenth of a knot, and the receipt times' milliseconds.
+            self.assertAlmostEqual(fix["speed"], metres / seconds, delta=0.03 + metres / seconds * 0.004)
+            self.assertAlmostEqual(fix["track"], bearing, delta=0.2)
+        self.assertGreaterEqual(checked, 6, reports.seen)
+
+        # Each position is a GGA, an RMC and an HDT, each ended by CR LF and at most 82 characters long.
+        # The first position after connecting, and the first after one without a latitude, have neither a
+        # speed nor a course.
+        sentences = capture.received.decode().split("\r\n")
+        self.assertEqual(sentences.pop(), "")
+        self.assertEqual([sentence[:6] for sentence in sentences], ["$GPGGA", "$GPRMC", "$HEHDT"] * 10)
+        self.assertLessEqual(max(len(sentence) + 2 for sentence in sentences), 82)
+        rmc = [sentence.split(",") for sentence in sentences[1::3]]
+        self.assertEqual([fields[7:9] for fields in rmc[:1] + rmc[6:7]], [["", ""], ["", ""]])
+        self.assertEqual(sentences[2], "$HEHDT,300.0,T*2C")  # the true heading, not the track
+
+        # gpsbabel reads the capture as a track of the positions with a latitude.
+        path = os.path.join(self.folder.name, "capture.nmea")
+        with open(path, "wb") as file:
+            file.write(capture.received)
+        babel = subprocess.run(["gpsbabel", "-t", "-i", "nmea", "-f", path, "-o", "unicsv", "-F", "-"],
+                               text=True, capture_output=True)
+        self.assertEqual(babel.returncode, 0, babel.stderr)
+        track = list(csv.DictReader(io.StringIO(babel.stdout)))
+        located = [record for record in records if record["latitude"] is not None]
+        self.assertEqual(len(track), len(located), babel.stdout)
+        for point, record in zip(track, located):
+            self.assertAlmostEqual(float(point["Latitude"]), record["latitude"], delta=2e-6)
+            self.assertAlmostEqual(float(point["Longitude"]), record["longitude"], delta=2e-6)
+            self.assertAlmostEqual(float(point["Altitude"]), record["elevation"] / 3.28084, delta=0.051)
+            self.assertEqual(hundredths(point["Time"]), hundredths(record["time"])[11:])
+
+        # The relay, alongside, passed on the same positions.
+        wait_for(lambda: relayed.received.count(b"\n") == 10, 10, "the relayed lines")
+        self.assertEqual([FEED_LINE.fullmatch(line).group(1) for line in relayed.lines()],
+                         ["%.6f" % record["latitude"] if record["latitude"] is not None else "nan"
+                          for record in records])
+
+    def test_usage_and_closed_output(self):
+        # What was wrong, then the usage, on standard error; --help alone on standard output. (The unit tests
+        # try the parser on more; under Wine, where each start takes seconds, one case shows the way out.)
+        cases = [(["--count", "abc"], '--count needs a positive whole number, got "abc"'),
+                 (["--relay", "0"], '--relay needs a port number from 1 to 65535, got "0"'),
+                 (["--csv", "--gpx", "track.gpx"], "--gpx and --csv cannot go together"),
+                 (["--verbose"], 'unknown option "--verbose"')]
+        for arguments, problem in cases[:1] if UNDER_WINE else cases:
+            status, out, err = self.finish(self.start_client(*arguments))
+            self.assertEqual((status, out), (2, ""), arguments)
+            self.assertRegex(err, "^feedclient: %s.*\nusage: feedclient " % re.escape(problem))
+        status, out, err = self.finish(self.start_client("--help"))
+        self.assertEqual((status, err), (0, ""))
+        self.assertRegex(out, "^usage: feedclient .*\n(.*\n)*Exit status: ")
+        with socket.create_server(("0.0.0.0", RELAY_PORT)):
+            status, out, err = self.finish(self.start_client("--relay", str(RELAY_PORT)))
+        self.assertEqual(status, 2)
+        self.assertRegex(err, "^feedclient: cannot serve --relay on port %d: " % RELAY_PORT)
+
+        # A reader that goes away, as `feedclient | head -1` does: an output error, not SIGPIPE.
+        line = b'{version:"1",latitude:"47.458056",longitude:"8.548056",speed:"142.370003",' \
+               b'elevation:"1417.322880",heading:"271.250000"}\n'
+        with socket.create_server(("127.0.0.1", 0)) as server:
+            client = self.start_client("--json", "127.0.0.1:%d" % server.getsockname()[1])
+            connection, _ = server.accept()
+            with connection:
+                connection.sendall(line)
+                self.assertIn('"latitude":47.458056', client.stdout.readline())
+                client.stdout.close()
+                connection.sendall(line)  # a write to a pipe nobody reads fails at once
+                status = client.wait(timeout=30)
+        self.assertEqual(status, 2)
+        self.assertRegex(client.stderr.read(), "feedclient: cannot write the output: ")
 
     def test_read_feed_example(self):
         with open(os.environ["READ_FEED_EXAMPLE"]) as example, open(os.environ["README"]) as readme:

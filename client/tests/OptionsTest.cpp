@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Options.h"
+
+namespace {
+
+std::string problemWith(std::vector<const char *> arguments, Options &options) {
+    return parseOptions(static_cast<int>(arguments.size()), arguments.data(), options);
+}
+
+std::string problemWith(std::vector<const char *> arguments) {
+    Options options;
+    return problemWith(std::move(arguments), options);
+}
+
+TEST(Options, ReadTheLocalFeedLiveByDefault) {
+    Options options;
+    ASSERT_EQ(problemWith({}, options), "");
+    EXPECT_EQ(options.host + ":" + options.port, "127.0.0.1:27015");
+    EXPECT_EQ(options.mode, Mode::kLive);
+    EXPECT_EQ(options.relayPort + options.nmeaPort + static_cast<int>(options.count), 0);
+}
+
+TEST(Options, GoTogetherInEitherSpelling) {
+    Options options;
+    ASSERT_EQ(problemWith({"--gpx=track.gpx", "--relay", "27115", "sim.local:4000", "--nmea=27116", "--count", "3"},
+                          options),
+              "");
+    EXPECT_EQ(options.mode, Mode::kGpx);
+    EXPECT_EQ(options.gpxPath, "track.gpx");
+    EXPECT_EQ(options.host + ":" + options.port, "sim.local:4000");
+    EXPECT_EQ(options.relayPort, 27115);
+    EXPECT_EQ(options.nmeaPort, 27116);
+    EXPECT_EQ(options.count, 3u);
+
+    ASSERT_EQ(problemWith({"--count", "abc", "--help"}, options), "--count needs a positive whole number, got \"abc\"");
+    ASSERT_EQ(problemWith({"--json", "--help", "--count", "abc"}, options), "");
+    EXPECT_TRUE(options.help);
+}
+
+TEST(Options, SayWhatIsWrongAndWithWhichOption) {
+    const struct {
+        std::vector<const char *> arguments;
+        const char *problem;
+    } cases[] = {
+        {{"--count", "abc"}, "--count needs a positive whole number, got \"abc\""},
+        {{"--count=0"}, "--count needs a positive whole number, got \"0\""},
+        {{"--count", "-1"}, "--count needs a positive whole number, got \"-1\""},
+        {{"--count", "5x"}, "--count needs a positive whole number, got \"5x\""},
+        {{"--count"}, "--count needs a positive whole number"},
+        {{"--relay", "65536"}, "--relay needs a port number from 1 to 65535, got \"65536\""},
+        {{"--nmea", ""}, "--nmea needs a port number from 1 to 65535, got \"\""},
+        {{"--nmea"}, "--nmea needs a port number from 1 to 65535"},
+        {{"--relay", "1", "--relay", "2"}, "--relay given twice"},
+        {{"--relay", "27115", "--nmea", "27115"}, "--relay and --nmea need ports of their own, both got 27115"},
+        {{"--json", "--csv"}, "--csv and --json cannot go together: choose one output"},
+        {{"--json", "--json"}, "--json and --json cannot go together: choose one output"},
+        {{"--gpx"}, "--gpx needs a file name"},
+        {{"--gpx", "--json"}, "--gpx needs a file name, got \"--json\""},
+        {{"--csv=yes"}, "--csv takes no value, got \"yes\""},
+        {{"--verbose"}, "unknown option \"--verbose\""},
+        {{"-x"}, "unknown option \"-x\""},
+        {{"a", "b"}, "only one HOST[:PORT] can be given, got \"a\" and \"b\""},
+        {{":27015"}, "HOST[:PORT] needs a host before the colon, got \":27015\""},
+        {{"sim:"}, "the feed's PORT needs to be a port number from 1 to 65535, got \"sim:\""},
+        {{"sim:0x10"}, "the feed's PORT needs to be a port number from 1 to 65535, got \"sim:0x10\""},
+    };
+    for (const auto &c : cases) EXPECT_EQ(problemWith(c.arguments), c.problem);
+}
+
+}  // namespace
