@@ -8,48 +8,21 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <ext/stdio_sync_filebuf.h>
-#include <map>
 #include <memory>
 #include <numeric>
 #include <ostream>
 #include <random>
 
+#include "AllocationCounter.h"
 #include "FlightSampler.h"
+#include "Report.h"
 #include "TestSupport.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 #include "XPLMUtilities.h"
-
-// Counts every heap allocation of the process, operator new's and the C library's alike, by standing in
-// for malloc and handing each call on to glibc's own. The sanitizers bring their own malloc: under them
-// nothing is counted, and the sanity check on counting fails.
-namespace {
-std::atomic<long> gAllocations{0};
-}  // namespace
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-static void *counted(void *memory) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return memory;
-}
-
-extern "C" {
-void *__libc_malloc(std::size_t size);
-void *__libc_calloc(std::size_t count, std::size_t size);
-void *__libc_realloc(void *memory, std::size_t size);
-__attribute__((visibility("default"))) void *malloc(std::size_t size) noexcept { return counted(__libc_malloc(size)); }
-__attribute__((visibility("default"))) void *calloc(std::size_t count, std::size_t size) noexcept {
-    return counted(__libc_calloc(count, size));
-}
-__attribute__((visibility("default"))) void *realloc(void *memory, std::size_t size) noexcept {
-    return counted(__libc_realloc(memory, size));
-}
-}
-#endif
 
 // The host's data refs, served from this table; the other two the sampler reads stay 0.
 namespace {
@@ -81,18 +54,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-void countAllocations(benchmark::State &state, long allocations) {
-    state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
-}
-
-// Whether the allocation count sees an allocation at all, so that a count of 0 means something.
-bool allocationsAreCounted() {
-    void *(*volatile allocate)(std::size_t) = std::malloc;  // volatile: the pair cannot be optimised away
-    long before = gAllocations.load();
-    std::free(allocate(16));
-    return gAllocations.load() == before + 1;
-}
 
 // Varied, realistic positions, so that no formatting work can be folded into constants.
 constexpr std::size_t kPositionCount = 4096;
@@ -379,28 +340,6 @@ void benchSend(benchmark::State &state, bool stalled) {
     rig.emptySends[stalled] += std::count(logged.begin(), logged.end(), 0);
 }
 
-// Shows the runs as the console reporter does, and keeps each benchmark's median time per iteration (ns)
-// and mean allocations per iteration over its repetitions, or those of its one run.
-class TableReporter : public benchmark::ConsoleReporter {
-public:
-    using benchmark::ConsoleReporter::ConsoleReporter;
-
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            const std::string &name = run.run_name.function_name;
-            bool single = run.repetitions == 1;
-            if (single || run.aggregate_name == "median") medianNanoseconds[name].value = run.GetAdjustedRealTime();
-            if (single || run.aggregate_name == "mean") meanAllocations[name].value = run.counters.at("allocs");
-        }
-    }
-
-    struct Figure {
-        double value = NAN;  // until the benchmark has run
-    };
-    std::map<std::string, Figure> medianNanoseconds, meanAllocations;
-};
-
 double percentile99(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? NAN : values[values.size() * 99 / 100];
@@ -438,13 +377,7 @@ int main(int argc, char **argv) {
     // Fully buffered whatever stdout is, so a log line costs the same in every run: a copy into the
     // buffer, and now and then a write to the log file.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    char repetitions[] = "--benchmark_repetitions=20", interleaving[] = "--benchmark_enable_random_interleaving=true",
-         aggregatesOnly[] = "--benchmark_display_aggregates_only=true";
-    std::vector<char *> arguments = {argv[0], repetitions, interleaving, aggregatesOnly};  // the defaults
-    arguments.insert(arguments.end(), argv + 1, argv + argc);  // and the command line's, which override them
-    int argumentCount = static_cast<int>(arguments.size());
-    benchmark::Initialize(&argumentCount, arguments.data());
-    if (benchmark::ReportUnrecognizedArguments(argumentCount, arguments.data())) return 2;
+    if (!initializeBenchmarks(argc, argv)) return 2;
 
     // Every repetition lasts a few milliseconds, so that none leaves the machine in another state for long: on
     // this virtual machine, 50 ms of formatting was seen to slow the wake-up of the client's idle core after it.
@@ -479,37 +412,30 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     bool connected = gServer.isConnected() && rig.readingServer.isConnected() && rig.stalledServer.isConnected();
 
-    std::fprintf(console,
-                 "\nMedians of the repetitions, interleaved in one run; stalled: a client that never reads, "
-                 "its buffers full\n%-50s %10s %10s %8s  %-14s %s\n",
-                 "what", "A", "B", "A/B", "target", "result");
-    auto row = [console](const std::string &what, double a, double b, const char *target, bool met) {
-        char bText[16] = "-", ratio[16] = "-";  // no ratio when B is 0 or there is none
-        if (!std::isnan(b)) std::snprintf(bText, sizeof bText, "%.3f", b);
-        if (!std::isnan(b) && b != 0) std::snprintf(ratio, sizeof ratio, "%.3f", a / b);
-        const char *result = std::isnan(a) ? "not run" : met ? "PASS" : "MISS";
-        std::fprintf(console, "%-50s %10.3f %10s %8s  %-14s %s\n", what.c_str(), a, bText, ratio, target, result);
-    };
+    ResultTable table(console);
+    table.begin(
+        "Medians of the repetitions, interleaved in one run; stalled: a client that never reads, its "
+        "buffers full");
     auto median = [&reporter](const std::string &name) { return reporter.medianNanoseconds[name].value; };
     auto allocations = [&reporter](const std::string &name) { return reporter.meanAllocations[name].value; };
     double ours = median("format/ours"), theirs = median("format/snprintf");
-    row("line, ns  A ours  B snprintf %f", ours, theirs, "A/B <= 1", ours <= theirs);
+    table.row("line, ns  A ours  B snprintf %f", ours, theirs, "A/B <= 1", ours <= theirs);
     for (const std::string pace : kPaceNames) {
         double tick = median(pace + "/ours") / 1000, baseline = median(pace + "/baseline") / 1000,
                bare = median(pace + "/bare_send") / 1000;
-        row(pace + ", us  A ours  B baseline", tick, baseline, "A/B <= 0.7", tick <= 0.7 * baseline);
-        row(pace + ", us  A ours  B bare send", tick, bare, "A/B <= 1.6", tick <= 1.6 * bare);
+        table.row(pace + ", us  A ours  B baseline", tick, baseline, "A/B <= 0.7", tick <= 0.7 * baseline);
+        table.row(pace + ", us  A ours  B bare send", tick, bare, "A/B <= 1.6", tick <= 1.6 * bare);
     }
     double stalled = median("send/stalled") / 1000, reading = median("send/reading") / 1000;
-    row("send, us  A stalled  B reading", stalled, reading, "A/B <= 1.1", stalled <= 1.1 * reading);
+    table.row("send, us  A stalled  B reading", stalled, reading, "A/B <= 1.1", stalled <= 1.1 * reading);
     double stalled99 = percentile99(rig.sendSeconds[1]) * 1e6, reading99 = percentile99(rig.sendSeconds[0]) * 1e6;
-    row("send 99th percentile, us  A stalled  B reading", stalled99, reading99, "A < 1000 us", stalled99 < 1000);
+    table.row("send 99th percentile, us  A stalled  B reading", stalled99, reading99, "A < 1000 us", stalled99 < 1000);
     double tickAllocations = std::max(allocations("tick_client_asleep/ours"), allocations("tick_back_to_back/ours"));
     double sendAllocations = allocations("send/stalled");
     bool counted = allocationsAreCounted();
-    row("allocations per call  A our tick  B stalled send", tickAllocations, sendAllocations, "A = B = 0",
-        counted && tickAllocations == 0 && sendAllocations == 0);
-    row("listener waiting 5 s, CPU ms", idle.cpuMilliseconds, NAN, "A <= 5 (0.1%)", idle.cpuMilliseconds <= 5);
+    table.row("allocations per call  A our tick  B stalled send", tickAllocations, sendAllocations, "A = B = 0",
+              counted && tickAllocations == 0 && sendAllocations == 0);
+    table.row("listener waiting 5 s, CPU ms", idle.cpuMilliseconds, NAN, "A <= 5 (0.1%)", idle.cpuMilliseconds <= 5);
     std::fprintf(console,
                  "our tick: the sampler's flight loop callback, sampling and sending through PositionServer "
                  "and logging; baseline: snprintf %%f, a blocking send and printf of the log line; bare "
@@ -517,27 +443,22 @@ int main(int argc, char **argv) {
                  "sizeof(PositionServer): %zu bytes\n",
                  sizeof(PositionServer));
 
-    bool sound = true;
-    auto verdict = [&sound, console](bool ran, bool holds) {
-        sound = sound && (!ran || holds);
-        std::fprintf(console, ": %s\n", !ran ? "not run" : holds ? "yes" : "NO");
-    };
     std::fprintf(console, "check: formatter output identical to snprintf's on %zu positions", kPositionCount);
-    verdict(true, sameLines());
+    table.verdict(true, sameLines());
     std::fprintf(console, "check: in each of %ld tick runs every line reached its client whole, as logged",
                  rig.tickRuns);
-    verdict(rig.tickRuns > 0, rig.badTickRuns == 0);
+    table.verdict(rig.tickRuns > 0, rig.badTickRuns == 0);
     double stalledEmpty = 100.0 * rig.emptySends[1] / rig.sends[1];
     std::fprintf(console, "check: timed sends that sent 0 bytes: stalled %.1f%% (must be >= 90%%), reading %.1f%%",
                  stalledEmpty, 100.0 * rig.emptySends[0] / rig.sends[0]);
-    verdict(rig.sends[1] > 0, stalledEmpty >= 90);
+    table.verdict(rig.sends[1] > 0, stalledEmpty >= 90);
     std::fprintf(console, "check: every client still connected at the end");
-    verdict(true, connected);
+    table.verdict(true, connected);
     std::fprintf(console, "check: allocations counted (one seen when made on purpose; not under a sanitizer)");
-    verdict(true, counted);
+    table.verdict(true, counted);
     std::fprintf(console, "check: listener waited with no client: %.3f ms CPU in 5 s, %ld context switches",
                  idle.cpuMilliseconds, idle.contextSwitches);
-    verdict(true, idle.waited);
+    table.verdict(true, idle.waited);
     gRig.reset();
-    return sound ? 0 : 1;
+    return table.sound() ? 0 : 1;
 }

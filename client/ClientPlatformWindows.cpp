@@ -39,9 +39,8 @@ bool isConnectInProgress(int error) { return error == WSAEWOULDBLOCK; }
 int pendingSocketError(SOCKET socket) {
     int error = 0;
     int length = sizeof error;
-    return getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) == 0
-               ? error
-               : WSAGetLastError();
+    return getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) == 0 ? error
+                                                                                                    : WSAGetLastError();
 }
 
 std::string socketErrorText(int error) {

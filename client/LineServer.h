@@ -13,7 +13,7 @@
 
 #include "Platform.h"
 
-constexpr std::size_t kMaxClients = 64;
+constexpr std::size_t kMaxClients = 100;
 constexpr std::size_t kQueueLength = 64;  // entries per client: a minute of the feed
 
 // What a client has yet to be sent: whole entries of one or more lines, oldest first. Only the first may

@@ -13,7 +13,7 @@ constexpr double kFeetPerMetre = 3.28084;
 constexpr double kShortestInterval = 0.1;  // seconds
 // Beyond this the altitude is left out. With it and the shortest interval, which bounds the speed, no
 // sentence can grow past 82 characters.
-constexpr double kHighestAltitude = 1e6;  // metres
+constexpr double kHighestAltitude = 1e6;        // metres
 constexpr long long kUnitsPerDegree = 6000000;  // positions are written to 1/100000 of a minute
 
 // Sentences written one after the other into a fixed buffer: fields, then the checksum and CR LF.

@@ -11,8 +11,8 @@ const char kUsage[] =
     "  --csv         CSV with a header, values exactly as sent\n"
     "  --gpx FILE    a GPX 1.1 track in FILE, complete on disk after every point\n"
     "  --count N     stop after N positions\n"
-    "  --relay PORT  serve every good line, as received, to up to 64 TCP clients on PORT\n"
-    "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to 64 TCP clients on PORT\n"
+    "  --relay PORT  serve every good line, as received, to up to 100 TCP clients on PORT\n"
+    "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to 100 TCP clients on PORT\n"
     "  --help        show this and exit\n"
     "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error.\n";
 

@@ -5,8 +5,8 @@
 // One thread waits on every socket at once (the feed, the stop socket, the servers and their clients), so
 // nothing it does ever waits on one peer.
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -100,7 +100,8 @@ int Session::run() {
     std::vector<WSAPOLLFD> entries;
     for (;;) {
         entries.assign({{gStopSocket, POLLIN, 0}});
-        if (feed != INVALID_SOCKET) entries.push_back({feed, static_cast<short>(state == State::kConnecting ? POLLOUT : POLLIN), 0});
+        if (feed != INVALID_SOCKET)
+            entries.push_back({feed, static_cast<short>(state == State::kConnecting ? POLLOUT : POLLIN), 0});
         std::size_t relayAt = entries.size();
         if (relay) relay->addToPoll(entries);
         std::size_t nmeaAt = entries.size();
@@ -142,8 +143,10 @@ Session::Outcome Session::advance(short feedEvents) {
         case State::kConnecting:
             if (feedEvents != 0) {
                 int error = pendingSocketError(feed);
-                if (error == 0) connected();
-                else retryAfter("cannot connect to " + where + ": " + socketErrorText(error));
+                if (error == 0)
+                    connected();
+                else
+                    retryAfter("cannot connect to " + where + ": " + socketErrorText(error));
             } else if (now >= due) {
                 retryAfter("cannot connect to " + where + ": no answer in " + seconds(kConnectTimeout.count()));
             }

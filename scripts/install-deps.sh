@@ -12,7 +12,7 @@ packages=(
   valgrind                                             # the end-to-end run under memcheck
   iproute2                                             # ip: the real-network scenarios' namespaces and link
   binutils binutils-mingw-w64-x86-64 file unzip        # stripping the modules for the zip, and checking it
-  jq gpsbabel python3                                  # feedclient's tests read its output back
+  jq gpsbabel gpsd gpsd-clients python3               # feedclient's tests read its output back
   debootstrap                                          # a Debian 11 root for loading the Linux module on an older Linux
 )
 

@@ -19,7 +19,7 @@ TEST(ClientQueue, DropsTheOldestWholeEntriesButNeverOnePartlySent) {
     EXPECT_EQ(queue.unsent(), "0\n");  // the rest of the first line goes out whole
     queue.sent(2);
     EXPECT_EQ(queue.unsent(), "103\n");  // 101 and 102 made way
-    queue.push(entry(902));  // room for it now
+    queue.push(entry(902));              // room for it now
     EXPECT_EQ(queue.dropped(), 2u);
     queue.push(entry(903));
     EXPECT_EQ(queue.unsent(), "104\n");

@@ -81,11 +81,11 @@ TEST(Nmea, SpeedAndCourseComeFromTheLastPositionOverTheReceiptInterval) {
 // A millionth of a degree is 0.00006 minutes: five decimals of a minute hold the feed's degrees exactly.
 TEST(Nmea, WritesTheFeedsDegreesExactlyInMinutes) {
     NmeaEncoder encoder;
-    std::string text = encoder.encode(positionOf("47.999999", "-0.000000", "0.000000", "0.000000", "359.970000"),
-                                      kReceived);
+    std::string text =
+        encoder.encode(positionOf("47.999999", "-0.000000", "0.000000", "0.000000", "359.970000"), kReceived);
     EXPECT_EQ(rmcField(text, 3) + "," + rmcField(text, 4), "4759.99994,N");
     EXPECT_EQ(rmcField(text, 5) + "," + rmcField(text, 6), "00000.00000,E");  // no west of nothing
-    EXPECT_EQ(sentencesOf(text).at(2), "$HEHDT,0.0,T*2F");                  // 359.97 rounds to a full turn
+    EXPECT_EQ(sentencesOf(text).at(2), "$HEHDT,0.0,T*2F");                    // 359.97 rounds to a full turn
     text = encoder.encode(positionOf("-90.000000", "-180.000000", "0.000000", "0.000000", "0.000000"), kReceived);
     EXPECT_EQ(rmcField(text, 3) + "," + rmcField(text, 4), "9000.00000,S");
     EXPECT_EQ(rmcField(text, 5) + "," + rmcField(text, 6), "18000.00000,W");
@@ -120,8 +120,11 @@ TEST(TrackBetween, GivesTheGreatCircleDistanceAndInitialBearing) {
     const double quarter = kPi / 2 * kEarthRadius;
     struct Case {
         double fromLatitude, fromLongitude, toLatitude, toLongitude, metres, bearing;
-    } cases[] = {{0, 0, 0, 90, quarter, 90},      {0, 0, 90, 0, quarter, 0},  {0, 0, -1, 0, quarter / 90, 180},
-                 {0, 0, 0, -1, quarter / 90, 270}, {45, 0, 45, 180, quarter, 0}};  // the last over the pole
+    } cases[] = {{0, 0, 0, 90, quarter, 90},
+                 {0, 0, 90, 0, quarter, 0},
+                 {0, 0, -1, 0, quarter / 90, 180},
+                 {0, 0, 0, -1, quarter / 90, 270},
+                 {45, 0, 45, 180, quarter, 0}};  // the last over the pole
     for (const Case &c : cases) {
         Track track = trackBetween(c.fromLatitude, c.fromLongitude, c.toLatitude, c.toLongitude);
         EXPECT_NEAR(track.metres, c.metres, 1e-6 * c.metres);

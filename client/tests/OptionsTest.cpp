@@ -26,9 +26,9 @@ TEST(Options, ReadTheLocalFeedLiveByDefault) {
 
 TEST(Options, GoTogetherInEitherSpelling) {
     Options options;
-    ASSERT_EQ(problemWith({"--gpx=track.gpx", "--relay", "27115", "sim.local:4000", "--nmea=27116", "--count", "3"},
-                          options),
-              "");
+    ASSERT_EQ(
+        problemWith({"--gpx=track.gpx", "--relay", "27115", "sim.local:4000", "--nmea=27116", "--count", "3"}, options),
+        "");
     EXPECT_EQ(options.mode, Mode::kGpx);
     EXPECT_EQ(options.gpxPath, "track.gpx");
     EXPECT_EQ(options.host + ":" + options.port, "sim.local:4000");

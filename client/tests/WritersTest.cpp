@@ -128,10 +128,10 @@ TEST(UtcTime, SplitsTimesAsGmtimeDoes) {
         std::time_t seconds = static_cast<std::time_t>(sample / 1000);
         std::tm theirs{};
         gmtime_r(&seconds, &theirs);
-        ASSERT_EQ(std::vector<int>({ours.year, ours.month, ours.day, ours.hour, ours.minute, ours.second,
-                                    ours.millisecond}),
-                  std::vector<int>({theirs.tm_year + 1900, theirs.tm_mon + 1, theirs.tm_mday, theirs.tm_hour,
-                                    theirs.tm_min, theirs.tm_sec, static_cast<int>(sample % 1000)}))
+        ASSERT_EQ(
+            std::vector<int>({ours.year, ours.month, ours.day, ours.hour, ours.minute, ours.second, ours.millisecond}),
+            std::vector<int>({theirs.tm_year + 1900, theirs.tm_mon + 1, theirs.tm_mday, theirs.tm_hour, theirs.tm_min,
+                              theirs.tm_sec, static_cast<int>(sample % 1000)}))
             << sample;
     }
 }

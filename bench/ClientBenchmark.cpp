@@ -1,0 +1,417 @@
+// Measures feedclient's serving against its floor and its obvious alternative, as the feed's benchmark does:
+// repetitions randomly interleaved in one run, then a table of the medians' ratios against their targets.
+//   relay/ours, relay/bare_sends: one line relayed to 100 loopback clients, against 100 bare sends of it
+//   nmea/ours, nmea/snprintf:     one position's three NMEA sentences, against the same from snprintf
+// and, measured alone before them, the processor time of a feedclient process waiting between lines.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "AllocationCounter.h"
+#include "LineServer.h"
+#include "Nmea.h"
+#include "Report.h"
+#include "TestSupport.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr int kClients = 100;
+constexpr int kChildRelayPort = 27118, kChildNmeaPort = 27119;  // the feedclient process's own servers
+const std::string kLine =
+    "{version:\"1\",latitude:\"47.458056\",longitude:\"8.548056\",speed:\"142.370003\",elevation:\"1417.322880\","
+    "heading:\"271.250000\"}\n";
+
+// Positions as the feed sends them, one a second, on a random walk so that each has a speed and a course.
+constexpr std::size_t kPositionCount = 4096;
+const std::vector<Position> gPositions = [] {
+    std::mt19937_64 random(27015);
+    auto uniform = [&random](double low, double high) {
+        return std::uniform_real_distribution<double>(low, high)(random);
+    };
+    std::vector<Position> positions(kPositionCount);
+    double latitude = uniform(-60, 60), longitude = uniform(-180, 180);
+    for (Position &position : positions) {
+        latitude = std::clamp(latitude + uniform(-0.01, 0.01), -89.0, 89.0);
+        longitude = std::fmod(longitude + uniform(-0.01, 0.01) + 540, 360) - 180;
+        char line[512];
+        std::snprintf(line, sizeof line,
+                      "{version:\"1\",latitude:\"%f\",longitude:\"%f\",speed:\"%f\",elevation:\"%f\",heading:\"%f\"}",
+                      latitude, longitude, uniform(0, 350), uniform(-1000, 45000), uniform(0, 360));
+        parseFeedLine(line, position);
+    }
+    return positions;
+}();
+
+Clock::time_point receivedAt(std::size_t index) {
+    return Clock::time_point(std::chrono::seconds(1796685298 + static_cast<long long>(index)));
+}
+
+// The obvious way to the same sentences: gmtime_r, and snprintf for every field. The compiler cannot know
+// that the positions given make fields of a few characters, and would warn of truncation.
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+class SnprintfNmea {
+public:
+    std::string encode(const Position &position, Clock::time_point received) {
+        double latitude = position.value[kLatitude], longitude = position.value[kLongitude];
+        std::time_t seconds = Clock::to_time_t(received);
+        std::tm utc{};
+        gmtime_r(&seconds, &utc);
+        int hundredths = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(received.time_since_epoch()).count() % 1000 / 10);
+        char time[16], date[8], place[40], motion[40] = ",", out[3 * kMaxSentenceLength];
+        std::snprintf(time, sizeof time, "%02d%02d%02d.%02d", utc.tm_hour, utc.tm_min, utc.tm_sec, hundredths);
+        std::snprintf(date, sizeof date, "%02d%02d%02d", utc.tm_mday, utc.tm_mon + 1, utc.tm_year % 100);
+        int latitudeDegrees = static_cast<int>(std::fabs(latitude)),
+            longitudeDegrees = static_cast<int>(std::fabs(longitude));
+        std::snprintf(place, sizeof place, "%02d%08.5f,%c,%03d%08.5f,%c", latitudeDegrees,
+                      (std::fabs(latitude) - latitudeDegrees) * 60, latitude < 0 ? 'S' : 'N', longitudeDegrees,
+                      (std::fabs(longitude) - longitudeDegrees) * 60, longitude < 0 ? 'W' : 'E');
+        if (hasLast) {
+            Track track = trackBetween(lastLatitude, lastLongitude, latitude, longitude);
+            double interval = std::chrono::duration<double>(received - lastReceived).count();
+            std::snprintf(motion, sizeof motion, "%.1f,%.1f", track.metres / interval / (1852.0 / 3600),
+                          std::fmod(std::round(track.bearing * 10) / 10, 360));
+        }
+        hasLast = true;
+        lastLatitude = latitude;
+        lastLongitude = longitude;
+        lastReceived = received;
+        int length = sentence(out, "GPGGA,%s,%s,8,04,,%.1f,M,,M,,", time, place, position.value[kElevation] / 3.28084);
+        length += sentence(out + length, "GPRMC,%s,A,%s,%s,%s,,,S", time, place, motion, date);
+        length +=
+            sentence(out + length, "HEHDT,%.1f,T", std::fmod(std::round(position.value[kHeading] * 10) / 10, 360));
+        return std::string(out, static_cast<std::size_t>(length));
+    }
+
+private:
+    template <typename... Values>
+    static int sentence(char *out, const char *format, Values... values) {
+        char body[kMaxSentenceLength];
+        std::snprintf(body, sizeof body, format, values...);
+        unsigned sum = 0;
+        for (const char *c = body; *c; ++c) sum ^= static_cast<unsigned char>(*c);
+        return std::snprintf(out, kMaxSentenceLength + 1, "$%s*%02X\r\n", body, sum);
+    }
+
+    bool hasLast = false;
+    double lastLatitude = 0, lastLongitude = 0;
+    Clock::time_point lastReceived;
+};
+
+template <typename Encoder>
+std::string encodeAll(std::size_t count) {
+    Encoder encoder;
+    std::string all;
+    for (std::size_t i = 0; i < count; ++i) all += encoder.encode(gPositions[i], receivedAt(i));
+    return all;
+}
+
+template <typename Encoder>
+void benchNmea(benchmark::State &state) {
+    Encoder encoder;
+    std::size_t index = 0;
+    long allocationsBefore = gAllocations.load();
+    for (auto _ : state) {
+        std::size_t at = index++ % kPositionCount;
+        if (at == 0) encoder = Encoder();  // the walk starts again: no speed from its far end
+        benchmark::DoNotOptimize(encoder.encode(gPositions[at], receivedAt(at)));
+    }
+    countAllocations(state, gAllocations.load() - allocationsBefore);
+}
+
+void pinToCpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+int connectTo(int port) {
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(port);
+    if (connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) return client;
+    close(client);
+    return -1;
+}
+
+// 100 clients of a LineServer, and 100 plain connections beside them, each read on a thread of its own.
+struct Rig {
+    Rig() {
+        std::string error;
+        if (!relay.listen(0, error)) return;
+        for (int &client : relayClients) client = connectTo(relay.port());
+        ready = waitUntil([this] {
+            serveWithoutWaiting();
+            return relay.clientCount() == kClients;
+        });
+        int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        ready = ready && bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
+                listen(listener, kClients) == 0 &&
+                getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+        int sendBuffer = 16384;  // what LineServer gives its clients
+        for (int i = 0; ready && i < kClients; ++i) {
+            bareClients[i] = connectTo(ntohs(address.sin_port));
+            bareSockets[i] = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            ready = bareClients[i] != -1 && bareSockets[i] != -1 &&
+                    setsockopt(bareSockets[i], SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) == 0;
+        }
+        close(listener);
+        if (ready) reader = std::thread([this] { readClients(); });
+    }
+    ~Rig() {
+        stopReading = true;
+        if (reader.joinable()) reader.join();
+        for (int i = 0; i < kClients; ++i) {
+            for (int socket : {relayClients[i], bareClients[i], bareSockets[i]}) close(socket);
+        }
+    }
+
+    // Takes new clients and sends what waits in their queues, without waiting.
+    void serveWithoutWaiting() {
+        std::vector<WSAPOLLFD> entries;
+        relay.addToPoll(entries);
+        WSAPoll(entries.data(), entries.size(), 0);
+        relay.serve(entries.data());
+    }
+
+    void readClients() {
+        pinToCpu(1);
+        std::vector<pollfd> entries;
+        for (int i = 0; i < kClients; ++i) {
+            entries.push_back({relayClients[i], POLLIN, 0});
+            entries.push_back({bareClients[i], POLLIN, 0});
+        }
+        char chunk[65536];
+        while (!stopReading) {
+            if (poll(entries.data(), entries.size(), 100) <= 0) continue;
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                if (entries[i].revents == 0) continue;
+                ssize_t count = recv(entries[i].fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                if (count > 0) (i % 2 ? bareBytesRead : relayBytesRead) += count;
+            }
+        }
+    }
+
+    LineServer relay{"relay", "lines"};
+    std::vector<int> relayClients = std::vector<int>(kClients, -1), bareClients = relayClients,
+                     bareSockets = relayClients;
+    bool ready = false;
+    std::atomic<bool> stopReading{false};
+    std::atomic<long long> relayBytesRead{0}, bareBytesRead{0};
+    long long relayBytesSent = 0, bareBytesSent = 0;
+    std::thread reader;
+};
+
+std::unique_ptr<Rig> gRig;
+
+// Calls `call` once an iteration, after the untimed `prepare`, timing the call alone.
+template <typename Prepare, typename Call>
+void timeEach(benchmark::State &state, Prepare prepare, Call call) {
+    long allocations = 0;
+    for (auto _ : state) {
+        prepare();
+        long allocationsBefore = gAllocations.load();
+        auto start = std::chrono::steady_clock::now();
+        call();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        allocations += gAllocations.load() - allocationsBefore;
+    }
+    countAllocations(state, allocations);
+}
+
+// Before each relay, its queues are emptied, as they are a second after the last line; the bare sends wait
+// the same, so that the reader has as long to drain before each.
+void benchRelay(benchmark::State &state) {
+    Rig &rig = *gRig;
+    timeEach(
+        state, [&] { rig.serveWithoutWaiting(); }, [&] { rig.relay.publish(kLine); });
+    rig.relayBytesSent += static_cast<long long>(state.iterations()) * static_cast<long long>(kLine.size()) * kClients;
+}
+
+void benchBareSends(benchmark::State &state) {
+    Rig &rig = *gRig;
+    long long sent = 0;
+    timeEach(
+        state, [&] { rig.serveWithoutWaiting(); },
+        [&] {
+            for (int socket : rig.bareSockets)
+                sent += std::max<ssize_t>(send(socket, kLine.data(), kLine.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
+        });
+    rig.bareBytesSent += sent;
+}
+
+// A feedclient process with both servers and a client on each, fed by a loopback feed of our own.
+class ChildClient {
+public:
+    ChildClient() {
+        feedListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        if (bind(feedListener, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(feedListener, 1) != 0 ||
+            getsockname(feedListener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return;
+        std::string feed = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        std::string relayPort = std::to_string(kChildRelayPort), nmeaPort = std::to_string(kChildNmeaPort);
+        const char *arguments[] = {FEEDCLIENT_PATH, "--relay", relayPort.c_str(), "--nmea", nmeaPort.c_str(),
+                                   feed.c_str(),    nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        bool spawned =
+            posix_spawn(&pid, FEEDCLIENT_PATH, &actions, nullptr, const_cast<char **>(arguments), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        feed_ = spawned ? accept4(feedListener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        ready = feed_ != -1 && waitUntil([this] { return (relayClient = connectTo(kChildRelayPort)) != -1; }) &&
+                waitUntil([this] { return (nmeaClient = connectTo(kChildNmeaPort)) != -1; }) && sendLine() &&
+                waitUntil([this] { return received(relayClient) && received(nmeaClient); });
+    }
+    ~ChildClient() {
+        if (pid > 0) {
+            kill(pid, SIGINT);
+            waitpid(pid, nullptr, 0);
+        }
+        for (int socket : {feed_, feedListener, relayClient, nmeaClient}) close(socket);
+    }
+
+    bool sendLine() {
+        return send(feed_, kLine.data(), kLine.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(kLine.size());
+    }
+
+    // What the process has run on a processor, in nanoseconds, and its context switches.
+    long long cpuNanoseconds() const {
+        std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+        long long nanoseconds = -1;
+        schedstat >> nanoseconds;
+        return nanoseconds;
+    }
+    long contextSwitches() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        long total = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.find("ctxt_switches:") != std::string::npos) total += std::atol(line.c_str() + line.find(':') + 1);
+        return total;
+    }
+
+    bool ready = false;
+
+private:
+    static bool received(int socket) {
+        char chunk[4096];
+        return recv(socket, chunk, sizeof chunk, MSG_DONTWAIT) > 0;
+    }
+
+    pid_t pid = -1;
+    int feedListener = -1, feed_ = -1, relayClient = -1, nmeaClient = -1;
+};
+
+struct IdleFigures {
+    bool ran = false;
+    double silentMilliseconds = NAN, pacedMilliseconds = NAN;
+    long silentSwitches = 0, pacedSwitches = 0;
+};
+
+// feedclient's processor time over 5 s without a line, then over 5 s with a line each second.
+IdleFigures measureIdleClient() {
+    ChildClient child;
+    IdleFigures figures;
+    if (!child.ready) return figures;
+    auto measure = [&child](bool withLines, double &milliseconds, long &switches) {
+        long long cpuBefore = child.cpuNanoseconds();
+        long switchesBefore = child.contextSwitches();
+        for (int second = 0; second < 5; ++second) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (withLines && !child.sendLine()) return false;
+        }
+        milliseconds = (child.cpuNanoseconds() - cpuBefore) / 1e6;
+        switches = child.contextSwitches() - switchesBefore;
+        return cpuBefore >= 0;
+    };
+    figures.ran = measure(false, figures.silentMilliseconds, figures.silentSwitches) &&
+                  measure(true, figures.pacedMilliseconds, figures.pacedSwitches);
+    return figures;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (!initializeBenchmarks(argc, argv)) return 2;
+    benchmark::RegisterBenchmark("relay/ours", benchRelay)->UseManualTime()->Iterations(200);
+    benchmark::RegisterBenchmark("relay/bare_sends", benchBareSends)->UseManualTime()->Iterations(200);
+    benchmark::RegisterBenchmark("nmea/ours", benchNmea<NmeaEncoder>)->Iterations(5000);
+    benchmark::RegisterBenchmark("nmea/snprintf", benchNmea<SnprintfNmea>)->Iterations(5000);
+
+    IdleFigures idle = measureIdleClient();  // alone, before the others' connections exist
+
+    // feedclient's notices (a client connected, ...) would come between the runs' lines.
+    std::FILE *notices = std::tmpfile();
+    int console = dup(STDERR_FILENO);
+    dup2(fileno(notices), STDERR_FILENO);
+    pinToCpu(0);
+    gRig = std::make_unique<Rig>();
+    Rig &rig = *gRig;
+    if (!rig.ready) {
+        dup2(console, STDERR_FILENO);
+        std::fprintf(stderr, "could not connect %d clients on loopback\n", kClients);
+        return 1;
+    }
+    TableReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    bool sentWhole =
+        waitUntil([&] { return rig.relayBytesRead == rig.relayBytesSent && rig.bareBytesRead == rig.bareBytesSent; },
+                  std::chrono::milliseconds(5000));
+    long long relayBytes = rig.relayBytesSent, bareBytes = rig.bareBytesSent;
+    std::size_t clientsLeft = rig.relay.clientCount();
+    gRig.reset();
+    dup2(console, STDERR_FILENO);
+
+    ResultTable table(stdout);
+    table.begin("Medians of the repetitions, interleaved in one run");
+    auto median = [&reporter](const std::string &name) { return reporter.medianNanoseconds[name].value; };
+    auto allocations = [&reporter](const std::string &name) { return reporter.meanAllocations[name].value; };
+    double relay = median("relay/ours") / 1000, bare = median("relay/bare_sends") / 1000;
+    table.row("line to 100 clients, us  A relay  B 100 bare sends", relay, bare, "A/B <= 1.2", relay <= 1.2 * bare);
+    double ours = median("nmea/ours"), theirs = median("nmea/snprintf");
+    table.row("GGA+RMC+HDT of a position, ns  A ours  B snprintf", ours, theirs, "A/B <= 0.5", ours <= 0.5 * theirs);
+    bool counted = allocationsAreCounted();
+    table.row("allocations per call  A relay  B ours NMEA", allocations("relay/ours"), allocations("nmea/ours"),
+              "A = 0, B = 1", counted && allocations("relay/ours") == 0 && allocations("nmea/ours") == 1);
+    table.row("feedclient, 5 s without a line, CPU ms", idle.silentMilliseconds, NAN, "A <= 5 (0.1%)",
+              idle.silentMilliseconds <= 5);
+    table.row("feedclient, 5 s with a line a second, CPU ms", idle.pacedMilliseconds, NAN, "A <= 5 (0.1%)",
+              idle.pacedMilliseconds <= 5);
+    std::printf(
+        "relay: LineServer::publish of a %zu-byte line to %d loopback clients, each read on another "
+        "thread; bare sends: one non-blocking send of it on each of %d connections. feedclient: a "
+        "process with --relay and --nmea, a client on each\n",
+        kLine.size(), kClients, kClients);
+
+    std::printf("check: NMEA sentences identical to snprintf's for %zu positions", kPositionCount);
+    table.verdict(true, encodeAll<NmeaEncoder>(kPositionCount) == encodeAll<SnprintfNmea>(kPositionCount));
+    std::printf("check: every relayed and every bare-sent byte reached its client (%lld and %lld bytes)", relayBytes,
+                bareBytes);
+    table.verdict(relayBytes > 0, sentWhole);
+    std::printf("check: all %d relay clients still served at the end", kClients);
+    table.verdict(true, clientsLeft == kClients);
+    std::printf("check: allocations counted (one seen when made on purpose; not under a sanitizer)");
+    table.verdict(true, counted);
+    std::printf("check: feedclient ran and was measured (%ld and %ld context switches)", idle.silentSwitches,
+                idle.pacedSwitches);
+    table.verdict(true, idle.ran);
+    return table.sound() ? 0 : 1;
+}
