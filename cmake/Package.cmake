@@ -31,4 +31,13 @@ set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(PACKAGE_ZIP ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip)
+
+# feedclient ships apart, an archive for each platform beside the plug-in's zip, made by a script cpack runs
+# once that is done: feedclient-<version>-windows-x64.zip and feedclient-<version>-linux-x86_64.tar.gz.
+set(CPACK_FEEDCLIENT_BINARIES ${CMAKE_BINARY_DIR}/feedclient ${WINDOWS_BUILD_DIR}/feedclient.exe)
+set(CPACK_FEEDCLIENT_OBJCOPY ${CMAKE_OBJCOPY} ${MINGW_OBJCOPY})
+set(CPACK_FEEDCLIENT_FILES ${CMAKE_SOURCE_DIR}/client/README.txt ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/PackageFeedclient.cmake)
+set(FEEDCLIENT_ARCHIVES ${CPACK_PACKAGE_DIRECTORY}/feedclient-${PROJECT_VERSION}-linux-x86_64.tar.gz
+                        ${CPACK_PACKAGE_DIRECTORY}/feedclient-${PROJECT_VERSION}-windows-x64.zip)
 include(CPack)
