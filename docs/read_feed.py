@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reads the BelvantoPlugin position feed and prints each position. Standard library only.
 
-usage: read_feed.py [HOST [PORT]]    (default: localhost 27015)
+usage: read_feed.py [HOST [PORT]]    (default: 127.0.0.1 27015)
 """
 import re
 import socket
@@ -12,7 +12,7 @@ VALUE = rb'"(-?(?:(?:0|[1-9][0-9]*)\.[0-9]{6}|nan|inf))"'
 LINE = re.compile(rb'\{version:"1",latitude:%s,longitude:%s,speed:%s,elevation:%s,heading:%s\}\n' % ((VALUE,) * 5))
 MAX_LINE = 511  # bytes, with the line feed
 
-host = sys.argv[1] if len(sys.argv) > 1 else "localhost"
+host = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1"
 port = int(sys.argv[2]) if len(sys.argv) > 2 else 27015
 
 with socket.create_connection((host, port)) as feed, feed.makefile("rb") as lines:

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix                           # the Windows cross-build
   wine wine64                                          # running the Windows build
   locales-all                                          # a decimal-comma locale for the tests
-  netcat-openbsd                                       # watching the feed: nc localhost 27015
+  netcat-openbsd                                       # watching the feed: nc 127.0.0.1 27015
   valgrind                                             # the end-to-end run under memcheck
   iproute2                                             # ip: the real-network scenarios' namespaces and link
   binutils binutils-mingw-w64-x86-64 file unzip        # stripping the modules for the zip, and checking it

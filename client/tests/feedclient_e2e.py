@@ -27,6 +27,7 @@ import xml.etree.ElementTree as ElementTree
 FEED_PORT = 27015
 RELAY_PORT, NMEA_PORT, GPSD_PORT = 27115, 27116, 27117
 MAX_CLIENTS = 100  # of each of feedclient's servers
+PATIENCE = 30  # seconds: how long a wait for an event may last before the test fails; it ends when the event comes
 FEEDCLIENT = os.environ.get("FEEDCLIENT", "")
 UNDER_WINE = FEEDCLIENT.endswith(".exe")
 GPX = "{http://www.topografix.com/GPX/1/1}"
@@ -96,13 +97,13 @@ class LineReader:
             self.lines.put(line)
         self.lines.put(None)
 
-    def next(self, seconds=10):
+    def next(self, seconds=PATIENCE):
         line = self.lines.get(timeout=seconds)
         if line is not None:
             self.seen.append(line)
         return line
 
-    def until(self, pattern, seconds=15):
+    def until(self, pattern, seconds=PATIENCE):
         deadline = time.monotonic() + seconds
         while True:
             line = self.next(max(0.01, deadline - time.monotonic()))
@@ -179,7 +180,7 @@ class Host:
         return ["set %s %s" % (name, value) for name, value in values if value is not None] + ["advance 1"]
 
     def wait_listening(self):
-        wait_for(feed_port_listens, 15, "the plug-in to listen")
+        wait_for(feed_port_listens, PATIENCE, "the plug-in to listen")
 
     def stop(self):
         """As Ctrl-C stops X-Plane: the plug-in is stopped and unloaded, and the host ends."""
@@ -188,8 +189,8 @@ class Host:
                 self.command("quit")
             else:
                 self.process.send_signal(signal.SIGINT)
-        self.process.wait(timeout=10)
-        wait_for(lambda: not feed_port_listens(), 5, "the port to be free")
+        self.process.wait(timeout=PATIENCE)
+        wait_for(lambda: not feed_port_listens(), PATIENCE, "the port to be free")
 
 
 class FeedClientTest(unittest.TestCase):
@@ -229,7 +230,7 @@ class FeedClientTest(unittest.TestCase):
         self.streams.append(stream)
         return stream
 
-    def finish(self, client, seconds=30):
+    def finish(self, client, seconds=PATIENCE):
         out, err = client.communicate(timeout=seconds)
         return client.returncode, out, err
 
@@ -271,7 +272,7 @@ class FeedClientTest(unittest.TestCase):
         rows.next()
         host.stop()  # two positions in: the plug-in stops and frees the port
         self.start_host()
-        status = client.wait(timeout=30)
+        status = client.wait(timeout=PATIENCE)
         err = client.stderr.read()
         self.assertEqual(status, 0, err)
         while rows.next() is not None:
@@ -319,10 +320,10 @@ class FeedClientTest(unittest.TestCase):
         host.wait_listening()
         path = os.path.join(self.folder.name, "track.gpx")
         client = self.start_client("--gpx", path)
-        wait_for(lambda: os.path.exists(path) and open(path).read().count("<trkpt") >= 3, 20,
+        wait_for(lambda: os.path.exists(path) and open(path).read().count("<trkpt") >= 3, PATIENCE,
                  "three points in the track")
         client.send_signal(stop_signal)
-        return client.wait(timeout=10), path
+        return client.wait(timeout=PATIENCE), path
 
     def test_gpx_after_ctrl_c(self):
         status, path = self.run_gpx_until(signal.SIGINT)
@@ -367,7 +368,7 @@ class FeedClientTest(unittest.TestCase):
         tick_until_line()
         err.until("lines are coming again")
         client.send_signal(signal.SIGINT)
-        self.assertEqual(client.wait(timeout=10), 0)
+        self.assertEqual(client.wait(timeout=PATIENCE), 0)
 
     def test_bad_lines(self):
         good = b'{version:"1",latitude:"47.458056",longitude:"8.548056",speed:"142.370003",' \
@@ -383,7 +384,7 @@ class FeedClientTest(unittest.TestCase):
                                    + good[:50])
             err_reader.until("dropped an unfinished line of 50 bytes")
             client.send_signal(signal.SIGINT)
-            self.assertEqual(client.wait(timeout=10), 1)
+            self.assertEqual(client.wait(timeout=PATIENCE), 1)
         for reader in out_reader, err_reader:
             while reader.next() is not None:
                 pass
@@ -395,7 +396,7 @@ class FeedClientTest(unittest.TestCase):
         self.assertIn('heading:"271.250000"}\\r\n', messages)
         self.assertNotIn("line 4", messages)
         # Only the good lines are relayed, as they came; the client sees its stream end when feedclient does.
-        wait_for(lambda: relayed.ended, 10, "the relayed stream to end")
+        wait_for(lambda: relayed.ended, PATIENCE, "the relayed stream to end")
         self.assertEqual(relayed.received, good + good)
 
     def start_with_host(self, *arguments):
@@ -413,7 +414,7 @@ class FeedClientTest(unittest.TestCase):
         err.until(r"relay: %s connected; %d client\(s\)" % (streams[-1].address, MAX_CLIENTS))
         refused = self.connect_stream(RELAY_PORT)
         err.until(r"relay: refused %s: already serving %d clients" % (refused.address, MAX_CLIENTS))
-        wait_for(lambda: refused.ended, 10, "the refused client's stream to end")
+        wait_for(lambda: refused.ended, PATIENCE, "the refused client's stream to end")
         self.assertEqual(refused.received, b"")
 
         rows = []
@@ -441,7 +442,7 @@ class FeedClientTest(unittest.TestCase):
         lines = [line_of(row) for row in rows]
         self.assertEqual([float(row[1]) for row in rows], [10, 11, 12, 20, 21, 22])
         for stream in staying + newcomers:
-            wait_for(lambda: stream.received.count(b"\n") == (6 if stream in staying else 3), 10, "the lines")
+            wait_for(lambda: stream.received.count(b"\n") == (6 if stream in staying else 3), PATIENCE, "the lines")
         for stream in staying:
             self.assertEqual(stream.lines(), lines)
         for stream in newcomers:
@@ -463,11 +464,11 @@ class FeedClientTest(unittest.TestCase):
                 latitude += 1
                 batch += host.tick_commands(latitude)
             host.commands(batch)
-            wait_for(lambda: b'latitude:"%d.000000"' % latitude in readers[0].received[-200:], 10,
+            wait_for(lambda: b'latitude:"%d.000000"' % latitude in readers[0].received[-200:], PATIENCE,
                      "the reading client to get line %d" % latitude)
             time.sleep(0.2)
         stalled.reading.set()
-        wait_for(lambda: b'latitude:"%d.000000"' % latitude in stalled.received[-200:], 20,
+        wait_for(lambda: b'latitude:"%d.000000"' % latitude in stalled.received[-200:], PATIENCE,
                  "the stalled client to catch up")
         stalled.close()
         dropped = int(err.until(r"relay: %s left; [0-9]+ lines dropped" % stalled.address).split()[-3])
@@ -574,7 +575,7 @@ class FeedClientTest(unittest.TestCase):
             self.assertEqual(hundredths(point["Time"]), hundredths(record["time"])[11:])
 
         # The relay, alongside, passed on the same positions.
-        wait_for(lambda: relayed.received.count(b"\n") == 10, 10, "the relayed lines")
+        wait_for(lambda: relayed.received.count(b"\n") == 10, PATIENCE, "the relayed lines")
         self.assertEqual([FEED_LINE.fullmatch(line).group(1) for line in relayed.lines()],
                          ["%.6f" % record["latitude"] if record["latitude"] is not None else "nan"
                           for record in records])
@@ -609,7 +610,7 @@ class FeedClientTest(unittest.TestCase):
                 self.assertIn('"latitude":47.458056', client.stdout.readline())
                 client.stdout.close()
                 connection.sendall(line)  # a write to a pipe nobody reads fails at once
-                status = client.wait(timeout=30)
+                status = client.wait(timeout=PATIENCE)
         self.assertEqual(status, 2)
         self.assertRegex(client.stderr.read(), "feedclient: cannot write the output: ")
 
@@ -631,7 +632,7 @@ class FeedClientTest(unittest.TestCase):
             self.assert_near_gate(latitude, longitude, elevation, feet=0.5)
             self.assertEqual(elevation, 1417)
         example.terminate()
-        example.wait(timeout=5)
+        example.wait(timeout=PATIENCE)
         self.assertEqual(example.stderr.read(), "")
 
 
