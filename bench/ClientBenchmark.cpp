@@ -181,6 +181,16 @@ struct Rig {
         }
     }
 
+    // Serves the relay until every client has read all that was sent to it; false after a second without.
+    bool drain() {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        do {
+            serveWithoutWaiting();
+            if (relayBytesRead == relayBytesSent && bareBytesRead == bareBytesSent) return true;
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+
     // Takes new clients and sends what waits in their queues, without waiting.
     void serveWithoutWaiting() {
         std::vector<WSAPOLLFD> entries;
@@ -219,12 +229,17 @@ struct Rig {
 
 std::unique_ptr<Rig> gRig;
 
-// Calls `call` once an iteration, after the untimed `prepare`, timing the call alone.
-template <typename Prepare, typename Call>
-void timeEach(benchmark::State &state, Prepare prepare, Call call) {
+// Calls `call` once an iteration, timing it alone. Before each, untimed, every client has read all that was
+// sent to it, as a second after the last line.
+template <typename Call>
+void timeEach(benchmark::State &state, Call call) {
+    Rig &rig = *gRig;
     long allocations = 0;
     for (auto _ : state) {
-        prepare();
+        if (!rig.drain()) {
+            state.SkipWithError("the clients did not read everything within a second");
+            break;
+        }
         long allocationsBefore = gAllocations.load();
         auto start = std::chrono::steady_clock::now();
         call();
@@ -234,25 +249,21 @@ void timeEach(benchmark::State &state, Prepare prepare, Call call) {
     countAllocations(state, allocations);
 }
 
-// Before each relay, its queues are emptied, as they are a second after the last line; the bare sends wait
-// the same, so that the reader has as long to drain before each.
 void benchRelay(benchmark::State &state) {
     Rig &rig = *gRig;
-    timeEach(
-        state, [&] { rig.serveWithoutWaiting(); }, [&] { rig.relay.publish(kLine); });
-    rig.relayBytesSent += static_cast<long long>(state.iterations()) * static_cast<long long>(kLine.size()) * kClients;
+    timeEach(state, [&] {
+        rig.relay.publish(kLine);
+        rig.relayBytesSent += static_cast<long long>(kLine.size()) * kClients;
+    });
 }
 
 void benchBareSends(benchmark::State &state) {
     Rig &rig = *gRig;
-    long long sent = 0;
-    timeEach(
-        state, [&] { rig.serveWithoutWaiting(); },
-        [&] {
-            for (int socket : rig.bareSockets)
-                sent += std::max<ssize_t>(send(socket, kLine.data(), kLine.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
-        });
-    rig.bareBytesSent += sent;
+    timeEach(state, [&] {
+        for (int socket : rig.bareSockets)
+            rig.bareBytesSent +=
+                std::max<ssize_t>(send(socket, kLine.data(), kLine.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
+    });
 }
 
 // A feedclient process with both servers and a client on each, fed by a loopback feed of our own.
@@ -335,8 +346,8 @@ IdleFigures measureIdleClient() {
         long long cpuBefore = child.cpuNanoseconds();
         long switchesBefore = child.contextSwitches();
         for (int second = 0; second < 5; ++second) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
             if (withLines && !child.sendLine()) return false;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
         }
         milliseconds = (child.cpuNanoseconds() - cpuBefore) / 1e6;
         switches = child.contextSwitches() - switchesBefore;
