@@ -15,7 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <random>
 #include <thread>
 
 #include "AllocationCounter.h"
@@ -37,10 +36,7 @@ const std::string kLine =
 // Positions as the feed sends them, one a second, on a random walk so that each has a speed and a course.
 constexpr std::size_t kPositionCount = 4096;
 const std::vector<Position> gPositions = [] {
-    std::mt19937_64 random(27015);
-    auto uniform = [&random](double low, double high) {
-        return std::uniform_real_distribution<double>(low, high)(random);
-    };
+    Uniform uniform;
     std::vector<Position> positions(kPositionCount);
     double latitude = uniform(-60, 60), longitude = uniform(-180, 180);
     for (Position &position : positions) {
@@ -130,13 +126,6 @@ void benchNmea(benchmark::State &state) {
         benchmark::DoNotOptimize(encoder.encode(gPositions[at], receivedAt(at)));
     }
     countAllocations(state, gAllocations.load() - allocationsBefore);
-}
-
-void pinToCpu(int cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
 }
 
 int connectTo(int port) {

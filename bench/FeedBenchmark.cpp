@@ -14,7 +14,6 @@
 #include <memory>
 #include <numeric>
 #include <ostream>
-#include <random>
 
 #include "AllocationCounter.h"
 #include "FlightSampler.h"
@@ -58,10 +57,7 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 // Varied, realistic positions, so that no formatting work can be folded into constants.
 constexpr std::size_t kPositionCount = 4096;
 const std::vector<FlightData> gPositions = [] {
-    std::mt19937_64 random(27015);
-    auto uniform = [&random](double low, double high) {
-        return std::uniform_real_distribution<double>(low, high)(random);
-    };
+    Uniform uniform;
     std::vector<FlightData> positions(kPositionCount);
     for (FlightData &data : positions) {
         data.latitude = uniform(-90, 90);
@@ -147,16 +143,6 @@ const char *const kFeedNames[kFeedCount] = {"ours", "baseline", "bare_send"};
 // back to back while the client drains them, so that a send seldom has to wake it.
 enum Pace { kClientAsleep, kBackToBack };
 const char *const kPaceNames[] = {"tick_client_asleep", "tick_back_to_back"};
-
-// The ticking thread and the client's reader each keep a core of their own, as a client process waiting on
-// its own core would. Left to the scheduler, the reader is now and then woken on the sender's core, where
-// it runs before the send returns and so is timed with it.
-void pinToCpu(int cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
-}
 
 // The connections of the tick and send benchmarks, made once for the whole run, and what their sanity
 // checks gather over every repetition. The tick feeds' clients are read on a thread of their own, as

@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include <sched.h>
+
 bool initializeBenchmarks(int argc, char **argv) {
     static char repetitions[] = "--benchmark_repetitions=20",
                 interleaving[] = "--benchmark_enable_random_interleaving=true",
@@ -38,4 +40,11 @@ void ResultTable::row(const std::string &what, double a, double b, const char *t
 void ResultTable::verdict(bool ran, bool holds) {
     allHold = allHold && (!ran || holds);
     std::fprintf(out, ": %s\n", !ran ? "not run" : holds ? "yes" : "NO");
+}
+
+void pinToCpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
 }

@@ -2,13 +2,15 @@
 
 // What the benchmarks share: Google Benchmark with repetitions randomly interleaved in one run, then a table
 // of the medians' ratios against their targets, and sanity checks. A missed target is only reported; a
-// failed check makes the run fail.
+// failed check makes the run fail. And the means to the runs: the same random values every time, and a
+// core for each thread.
 
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -45,3 +47,17 @@ private:
     std::FILE *out;
     bool allHold = true;
 };
+
+// Uniform random numbers from a fixed seed, so that every run measures the same values.
+class Uniform {
+public:
+    double operator()(double low, double high) { return std::uniform_real_distribution<double>(low, high)(random); }
+
+private:
+    std::mt19937_64 random{27015};
+};
+
+// Keeps the calling thread on `cpu`. The measuring thread and the clients' reader each keep a core of their
+// own, as a client process waiting on its own core would. Left to the scheduler, the reader is now and then
+// woken on the sender's core, where it runs before the send returns and so is timed with it.
+void pinToCpu(int cpu);
