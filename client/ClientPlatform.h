@@ -18,8 +18,6 @@ bool startSystem();
 // may only do what is safe there (a send on a socket).
 void catchStopRequests(void (*onStop)());
 
-// Lets a listening socket bind its port again at once after a restart, over connections in TIME_WAIT.
-bool allowQuickRebind(SOCKET socket);
 // True for the error of a non-blocking connect that goes on in the background.
 bool isConnectInProgress(int error);
 // The error a non-blocking connect ended with (0: connected).

@@ -24,11 +24,6 @@ void catchStopRequests(void (*onStop)()) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-bool allowQuickRebind(SOCKET socket) {
-    int reuse = 1;
-    return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0;
-}
-
 bool isConnectInProgress(int error) { return error == EINPROGRESS; }
 
 int pendingSocketError(SOCKET socket) {

@@ -31,9 +31,6 @@ void catchStopRequests(void (*onStop)()) {
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
-// A plain bind already passes over TIME_WAIT here, and SO_REUSEADDR would let another program take the port.
-bool allowQuickRebind(SOCKET) { return true; }
-
 bool isConnectInProgress(int error) { return error == WSAEWOULDBLOCK; }
 
 int pendingSocketError(SOCKET socket) {

@@ -43,12 +43,12 @@ LineServer::~LineServer() {
 }
 
 bool LineServer::listen(int port, std::string &error) {
-    listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    listener = openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<unsigned short>(port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (listener != INVALID_SOCKET && allowQuickRebind(listener) && setNonBlocking(listener) &&
+    if (listener != INVALID_SOCKET && allowBindOverTimeWait(listener) && setNonBlocking(listener) &&
         bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
         ::listen(listener, SOMAXCONN) == 0) {
         return true;
@@ -116,18 +116,25 @@ void LineServer::serve(const WSAPOLLFD *entries) {
     if (entries[0].revents & POLLIN) acceptClients();
 }
 
+// Clients get no bound on how long what is sent to them may go unacknowledged, unlike the plug-in's one
+// client: on Linux that bound also ends a connection whose window stays shut, and a client that stops
+// reading here only misses lines. One that vanished keeps its place until the system gives it up.
 void LineServer::acceptClients() {
     for (;;) {
+        const char *failedCall;
+        SOCKET socket = acceptClient(listener, failedCall);
+        if (socket == INVALID_SOCKET) {
+            if (isClientGoneBeforeAccept(WSAGetLastError())) continue;
+            return;  // none waiting
+        }
         sockaddr_in address{};
         socklen_t length = sizeof address;
-        SOCKET socket = accept(listener, reinterpret_cast<sockaddr *>(&address), &length);
-        if (socket == INVALID_SOCKET) return;  // none waiting, or one that gave up while it waited
+        getpeername(socket, reinterpret_cast<sockaddr *>(&address), &length);
         std::string who = addressText(address);
         if (clients.size() == kMaxClients) {
             closesocket(socket);
             notice(name + ": refused " + who + ": already serving " + std::to_string(kMaxClients) + " clients");
-        } else if (!setNonBlocking(socket) ||
-                   setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&kSendBufferBytes),
+        } else if (setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&kSendBufferBytes),
                               sizeof kSendBufferBytes) != 0) {
             closesocket(socket);
             notice(name + ": refused " + who + ": " + lastSocketError());

@@ -37,7 +37,7 @@ SOCKET gStopSocket = INVALID_SOCKET;
 void requestStop() { send(gStopSocket, "", 1, kSendFlags); }
 
 SOCKET makeStopSocket() {
-    SOCKET stop = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    SOCKET stop = openSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -171,7 +171,7 @@ void Session::startConnecting() {
     addrinfo *addresses = nullptr;
     int status = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &addresses);
     if (status != 0) return retryAfter("cannot connect to " + where + ": " + addressErrorText(status));
-    feed = socket(addresses->ai_family, addresses->ai_socktype, addresses->ai_protocol);
+    feed = openSocket(addresses->ai_family, addresses->ai_socktype, addresses->ai_protocol);
     bool started = feed != INVALID_SOCKET && setNonBlocking(feed) &&
                    connect(feed, addresses->ai_addr, static_cast<socklen_t>(addresses->ai_addrlen)) == 0;
     int error = WSAGetLastError();
