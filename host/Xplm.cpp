@@ -39,7 +39,7 @@ const ThreadId gHostThread = currentThread();
 // X-Plane 12 stops a plug-in that calls the SDK from another thread; the host reports every such call.
 void expectHostThread(const char *call) {
     if (!sameThread(currentThread(), gHostThread))
-        std::printf("host: fault %s called from a thread other than the host's\n", call);
+        print("host: fault %s called from a thread other than the host's\n", call);
 }
 
 // The processor time the calling thread has used so far, in microseconds, or -1 where the system keeps it
@@ -86,7 +86,7 @@ DataRef *dataRefNamed(const char *name) {
 // X-Plane answers a null handle, and a read of a type the data ref does not have, with 0.
 double read(const char *call, XPLMDataRef handle, Type type) {
     const DataRef *ref = static_cast<const DataRef *>(handle);
-    if (gTrace) std::printf("host: %s %s\n", call, ref ? ref->name : "null");
+    if (gTrace) print("host: %s %s\n", call, ref ? ref->name : "null");
     return ref && ref->type == type ? ref->value : 0.0;
 }
 
@@ -135,7 +135,7 @@ XPLM_API XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
     expectHostThread("XPLMFindDataRef");
     DataRef *ref = dataRefNamed(inDataRefName);
     if (ref && ref->forgotten) ref = nullptr;
-    if (gTrace) std::printf("host: find %s -> %s\n", inDataRefName ? inDataRefName : "(null)", ref ? "handle" : "null");
+    if (gTrace) print("host: find %s -> %s\n", inDataRefName ? inDataRefName : "(null)", ref ? "handle" : "null");
     return ref;
 }
 
@@ -158,7 +158,7 @@ XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef) {
 
 XPLM_API void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInterval, void *inRefcon) {
     expectHostThread("XPLMRegisterFlightLoopCallback");
-    if (gTrace) std::printf("host: register interval=%s refcon=%s\n", fixed(inInterval, 6).c_str(), describe(inRefcon));
+    if (gTrace) print("host: register interval=%s refcon=%s\n", fixed(inInterval, 6).c_str(), describe(inRefcon));
     if (!inFlightLoop) return;
     FlightLoop loop{inFlightLoop, inRefcon, gNow, FlightLoop::Inactive, 0, 0};
     schedule(loop, inInterval);
@@ -167,7 +167,7 @@ XPLM_API void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, floa
 
 XPLM_API void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, void *inRefcon) {
     expectHostThread("XPLMUnregisterFlightLoopCallback");
-    if (gTrace) std::printf("host: unregister refcon=%s\n", describe(inRefcon));
+    if (gTrace) print("host: unregister refcon=%s\n", describe(inRefcon));
     for (auto loop = gLoops.begin(); loop != gLoops.end(); ++loop) {
         if (loop->function != inFlightLoop || loop->refcon != inRefcon) continue;
         // Mid-frame the entry stays, so the frame's walk over the list is not disturbed.
@@ -189,7 +189,7 @@ XPLM_API void XPLMDebugString(const char *inString) {
         std::fputs(inString, log);
         std::fflush(log);
     }
-    if (gEchoDebugStrings) std::printf("Log.txt: %s", inString);
+    if (gEchoDebugStrings) print("Log.txt: %s", inString);
 }
 
 HOST_API void hostSetTrace(int on) { gTrace = on != 0; }

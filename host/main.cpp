@@ -73,7 +73,7 @@ void printCallback(double time, float returned, long long microseconds, long lon
     ++gTicks.count;
     gTicks.slowestMicroseconds = std::max(gTicks.slowestMicroseconds, microseconds);
     gTicks.mostCpuMicroseconds = std::max(gTicks.mostCpuMicroseconds, cpuMicroseconds);
-    std::printf("host: callback at %s returned %s in %s us\n", fixed(time, 3).c_str(), fixed(returned, 6).c_str(),
+    print("host: callback at %s returned %s in %s us\n", fixed(time, 3).c_str(), fixed(returned, 6).c_str(),
                 std::to_string(microseconds).c_str());
 }
 
@@ -90,7 +90,7 @@ public:
         char name[256] = {}, signature[256] = {}, description[256] = {};
         int result = module.start(name, signature, description);
         // At most the buffer: a module that fills one leaves no terminator.
-        std::printf("host: start returned %d name=\"%.256s\" signature=\"%.256s\" description=\"%.256s\"\n", result,
+        print("host: start returned %d name=\"%.256s\" signature=\"%.256s\" description=\"%.256s\"\n", result,
                     name, signature, description);
         started = result != 0;
         if (started) enable();
@@ -99,7 +99,7 @@ public:
 
     void enable() {
         int result = module.enable();
-        std::printf("host: enable returned %d\n", result);
+        print("host: enable returned %d\n", result);
         enabled = result != 0;
     }
 
@@ -112,12 +112,12 @@ public:
         if (enabled) disable();
         module.stop();
         started = false;
-        std::printf("host: stopped\n");
+        print("host: stopped\n");
     }
 
     void unload() {
-        if (!module.unload()) std::printf("host: module still mapped after unloading\n");
-        std::printf("host: unloaded\n");
+        if (!module.unload()) print("host: module still mapped after unloading\n");
+        print("host: unloaded\n");
     }
 
     void shutDown() {
@@ -154,16 +154,16 @@ int runInRealTime(Plugin &plugin) {
     publish(flight.state());
     std::string error;
     if (!plugin.load(error)) {
-        std::printf("host: error load %s\n", error.c_str());
+        print("host: error load %s\n", error.c_str());
         return 2;
     }
     if (!plugin.isStarted()) {
-        std::printf("host: error the module did not start\n");
+        print("host: error the module did not start\n");
         plugin.unload();
         return 2;
     }
     hostEchoDebugStrings(1);
-    std::printf("host: running, Ctrl-C stops; the module's Log.txt lines are shown here too\n");
+    print("host: running, Ctrl-C stops; the module's Log.txt lines are shown here too\n");
     auto begin = std::chrono::steady_clock::now();
     auto nextFrame = begin;
     while (!gStopRequested) {
@@ -237,15 +237,15 @@ std::string runCommand(Plugin &plugin, long long &clockMicroseconds, const std::
         plugin.unload();
     } else if (word == "callbacks") {
         if (argumentCount != 0) return "usage: callbacks";
-        std::printf("host: callbacks %d\n", hostCallbackCount());
+        print("host: callbacks %d\n", hostCallbackCount());
     } else if (word == "ticks") {
         if (argumentCount != 0) return "usage: ticks";
-        std::printf("host: ticks %lld slowest %lld us most cpu %lld us\n", gTicks.count, gTicks.slowestMicroseconds,
+        print("host: ticks %lld slowest %lld us most cpu %lld us\n", gTicks.count, gTicks.slowestMicroseconds,
                     gTicks.mostCpuMicroseconds);
         gTicks = TickStatistics{};
     } else if (word == "handles") {
         if (argumentCount != 0) return "usage: handles";
-        std::printf("host: handles %d threads %d\n", openHandleCount(), threadCount());
+        print("host: handles %d threads %d\n", openHandleCount(), threadCount());
     } else if (word == "sync") {
         // Nothing: its reply passes on what was printed before it.
         if (argumentCount != 0) return "usage: sync";
@@ -271,9 +271,9 @@ int runUnderControl(Plugin &plugin) {
         args >> word;
         std::string refused = runCommand(plugin, clockMicroseconds, word, args);
         if (refused.empty())
-            std::printf("host: ok %s\n", word.c_str());
+            print("host: ok %s\n", word.c_str());
         else
-            std::printf("host: error %s\n", refused.c_str());
+            print("host: error %s\n", refused.c_str());
         if (word == "quit" && refused.empty()) return 0;
     }
     plugin.shutDown();
@@ -307,15 +307,15 @@ int main(int argc, char **argv) {
         }
     }
     if (!path) {
-        std::printf("host: error usage: standin-host [--control] [--trace] [--locale NAME] MODULE\n");
+        print("host: error usage: standin-host [--control] [--trace] [--locale NAME] MODULE\n");
         return 2;
     }
     if (locale) {
         if (!std::setlocale(LC_ALL, locale)) {
-            std::printf("host: error locale %s\n", locale);
+            print("host: error locale %s\n", locale);
             return 2;
         }
-        std::printf("host: locale %s\n", locale);
+        print("host: locale %s\n", locale);
     }
     Plugin plugin(path);
     return control ? runUnderControl(plugin) : runInRealTime(plugin);
