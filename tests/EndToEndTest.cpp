@@ -126,7 +126,11 @@ protected:
     void set(const char *dataRef, double value) {
         char command[256];
         std::snprintf(command, sizeof command, "set %s %.17g", dataRef, value);
-        ASSERT_TRUE(host->command(command).empty());
+        // Not asked to be empty: a listener that takes a client meanwhile may print (under Wine, that the
+        // bound on unacknowledged data was refused), and the host passes that on with this reply.
+        std::vector<std::string> reply = host->command(command);
+        ASSERT_FALSE(anyStartsWith(reply, "host: error") || anyStartsWith(reply, "no reply"))
+            << testing::PrintToString(reply);
     }
 
     std::string windowsOr(const std::string &windows, const std::string &linux) const {
