@@ -514,8 +514,10 @@ class FeedClientTest(unittest.TestCase):
         # gpsd's reports, each told from the feed's position by its time, which is the receipt's to 0.01 s.
         # gpsd may report a position twice: after the GGA, with a speed of its own reckoning, then after
         # the RMC, with the RMC's speed and track. The RMC's are the ones to check.
+        # gpsbabel writes a time whose hundredths are zero without a fraction: "12:34:56".
         def hundredths(stamp):
-            return stamp[:stamp.index(".") + 3]
+            whole, _, fraction = stamp.rstrip("Z").partition(".")
+            return whole + "." + (fraction + "00")[:2]
         reports.until('"class":"TPV".*"time":"%s.*"track"' % hundredths(records[-1]["time"]))
         fixes = {}
         for report in map(json.loads, reports.seen):
