@@ -7,19 +7,72 @@
 
 namespace {
 
-// The system's buffer for each client is kept small: a client that stops reading then soon fills it and
-// its queue, whose oldest entries go, rather than the system keeping hours of the feed for it.
-constexpr int kSendBufferBytes = 16384;
+constexpr int kSendBufferBytes = 16384;  // see limitSendBuffer
 
-std::string addressText(const sockaddr_in &address) {
+std::string lastSocketError() { return socketErrorText(WSAGetLastError()); }
+
+}  // namespace
+
+SOCKET listenOnAllAddresses(int port, std::string &error) {
+    SOCKET listener = openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (listener != INVALID_SOCKET && allowBindOverTimeWait(listener) && setNonBlocking(listener) &&
+        bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        ::listen(listener, SOMAXCONN) == 0) {
+        return listener;
+    }
+    error = lastSocketError();
+    if (listener != INVALID_SOCKET) closesocket(listener);
+    return INVALID_SOCKET;
+}
+
+int localPort(SOCKET socket) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(socket, reinterpret_cast<sockaddr *>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+std::string peerAddress(SOCKET socket) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getpeername(socket, reinterpret_cast<sockaddr *>(&address), &length);
     char host[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-std::string lastSocketError() { return socketErrorText(WSAGetLastError()); }
+bool limitSendBuffer(SOCKET socket) {
+    return setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&kSendBufferBytes),
+                      sizeof kSendBufferBytes) == 0;
+}
 
-}  // namespace
+bool sendOrQueue(SOCKET socket, ClientQueue &queue, std::string_view entry, ClientQueue::Entry &shared) {
+    std::size_t taken = 0;
+    if (queue.empty()) {
+        auto sent = send(socket, entry.data(), static_cast<int>(entry.size()), kSendFlags);
+        if (sent < 0 && !isWouldBlock(WSAGetLastError())) return false;
+        taken = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+        if (taken == entry.size()) return true;
+    }
+    if (!shared) shared = std::make_shared<const std::string>(entry);
+    queue.push(shared);
+    if (taken > 0) queue.sent(taken);
+    return true;
+}
+
+bool flushQueue(SOCKET socket, ClientQueue &queue) {
+    while (!queue.empty()) {
+        std::string_view unsent = queue.unsent();
+        auto sent = send(socket, unsent.data(), static_cast<int>(unsent.size()), kSendFlags);
+        if (sent < 0) return isWouldBlock(WSAGetLastError());
+        queue.sent(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
 
 void ClientQueue::push(Entry entry) {
     if (entries.size() == kQueueLength) {
@@ -43,45 +96,16 @@ LineServer::~LineServer() {
 }
 
 bool LineServer::listen(int port, std::string &error) {
-    listener = openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (listener != INVALID_SOCKET && allowBindOverTimeWait(listener) && setNonBlocking(listener) &&
-        bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::listen(listener, SOMAXCONN) == 0) {
-        return true;
-    }
-    error = lastSocketError();
-    if (listener != INVALID_SOCKET) closesocket(listener);
-    listener = INVALID_SOCKET;
-    return false;
+    listener = listenOnAllAddresses(port, error);
+    return listener != INVALID_SOCKET;
 }
 
-int LineServer::port() const {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
-    return ntohs(address.sin_port);
-}
+int LineServer::port() const { return localPort(listener); }
 
 void LineServer::publish(std::string_view entry) {
     ClientQueue::Entry shared;  // made once, for the first client that cannot take the entry at once
     for (Client &client : clients) {
-        std::size_t taken = 0;
-        if (client.queue.empty()) {
-            auto sent = send(client.socket, entry.data(), static_cast<int>(entry.size()), kSendFlags);
-            if (sent < 0 && !isWouldBlock(WSAGetLastError())) {
-                drop(client, "lost: " + lastSocketError());
-                continue;
-            }
-            taken = sent < 0 ? 0 : static_cast<std::size_t>(sent);
-            if (taken == entry.size()) continue;
-        }
-        if (!shared) shared = std::make_shared<const std::string>(entry);
-        client.queue.push(shared);
-        if (taken > 0) client.queue.sent(taken);
+        if (!sendOrQueue(client.socket, client.queue, entry, shared)) drop(client, "lost: " + lastSocketError());
     }
     removeDropped();
 }
@@ -110,7 +134,7 @@ void LineServer::serve(const WSAPOLLFD *entries) {
                 continue;
             }
         }
-        if ((events & POLLOUT) && !flush(client)) drop(client, "lost: " + lastSocketError());
+        if ((events & POLLOUT) && !flushQueue(client.socket, client.queue)) drop(client, "lost: " + lastSocketError());
     }
     removeDropped();
     if (entries[0].revents & POLLIN) acceptClients();
@@ -127,15 +151,11 @@ void LineServer::acceptClients() {
             if (isClientGoneBeforeAccept(WSAGetLastError())) continue;
             return;  // none waiting
         }
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        getpeername(socket, reinterpret_cast<sockaddr *>(&address), &length);
-        std::string who = addressText(address);
+        std::string who = peerAddress(socket);
         if (clients.size() == kMaxClients) {
             closesocket(socket);
             notice(name + ": refused " + who + ": already serving " + std::to_string(kMaxClients) + " clients");
-        } else if (setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&kSendBufferBytes),
-                              sizeof kSendBufferBytes) != 0) {
+        } else if (!limitSendBuffer(socket)) {
             closesocket(socket);
             notice(name + ": refused " + who + ": " + lastSocketError());
         } else {
@@ -143,16 +163,6 @@ void LineServer::acceptClients() {
             notice(name + ": " + who + " connected; " + std::to_string(clients.size()) + " client(s)");
         }
     }
-}
-
-bool LineServer::flush(Client &client) {
-    while (!client.queue.empty()) {
-        std::string_view unsent = client.queue.unsent();
-        auto sent = send(client.socket, unsent.data(), static_cast<int>(unsent.size()), kSendFlags);
-        if (sent < 0) return isWouldBlock(WSAGetLastError());
-        client.queue.sent(static_cast<std::size_t>(sent));
-    }
-    return true;
 }
 
 void LineServer::removeDropped() {

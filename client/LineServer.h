@@ -37,6 +37,21 @@ private:
     unsigned long droppedCount = 0;
 };
 
+// Listens on `port` of every local IPv4 address (0: a port the system picks), without blocking. INVALID_SOCKET,
+// with `error` set, if it cannot.
+SOCKET listenOnAllAddresses(int port, std::string &error);
+int localPort(SOCKET socket);
+// "address:port" of the socket's peer.
+std::string peerAddress(SOCKET socket);
+// Keeps the system's buffer for a client small: one that stops reading then soon fills it and its queue,
+// whose oldest entries go, rather than the system keeping hours of the feed for it. False if refused.
+bool limitSendBuffer(SOCKET socket);
+// Sends `entry` at once where nothing waits before it, and queues what the socket does not take; `shared`,
+// the queued copy, is made once for all the clients it is sent to. False if the client has gone.
+bool sendOrQueue(SOCKET socket, ClientQueue &queue, std::string_view entry, ClientQueue::Entry &shared);
+// Sends what the socket takes of the queue without waiting; false if the client has gone.
+bool flushQueue(SOCKET socket, ClientQueue &queue);
+
 class LineServer {
 public:
     // `name` starts the notices on standard error ("relay"), `unit` counts the dropped entries ("lines").
@@ -69,8 +84,6 @@ private:
     };
 
     void acceptClients();
-    // Sends what the socket takes without waiting; false if the client has gone.
-    bool flush(Client &client);
     // Closes the client's connection and says why and what it missed; removeDropped then forgets it.
     void drop(Client &client, const std::string &why);
     void removeDropped();

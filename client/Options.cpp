@@ -4,7 +4,8 @@
 #include <cstring>
 
 const char kUsage[] =
-    "usage: feedclient [--json | --csv | --gpx FILE] [--count N] [--relay PORT] [--nmea PORT] [HOST[:PORT]]\n"
+    "usage: feedclient [--json | --csv | --gpx FILE] [--count N] [--relay PORT] [--nmea PORT]\n"
+    "                  [--http PORT [--tiles URL-TEMPLATE]] [HOST[:PORT]]\n"
     "  Reads the position feed from HOST:PORT (default 127.0.0.1:27015), reconnecting when it drops.\n"
     "  (default)     one readable line per position\n"
     "  --json        JSON Lines: time, latitude, longitude, speed, elevation, heading; null for NaN or infinity\n"
@@ -13,12 +14,21 @@ const char kUsage[] =
     "  --count N     stop after N positions\n"
     "  --relay PORT  serve every good line, as received, to up to 100 TCP clients on PORT\n"
     "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to 100 TCP clients on PORT\n"
+    "  --http PORT   serve a live map at http://THIS-COMPUTER:PORT/, and the positions for web pages\n"
+    "  --tiles URL   the map's tiles, e.g. http://tiles.local/{z}/{x}/{y}.png (default OpenStreetMap's)\n"
     "  --help        show this and exit\n"
     "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error.\n";
 
 namespace {
 
 const char kPortWanted[] = "a port number from 1 to 65535";
+const char kTilesWanted[] = "an http:// or https:// URL with {z}, {x} and {y} in it";
+
+bool isTileTemplate(const std::string &url) {
+    bool web = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+    return web && url.find("{z}") != std::string::npos && url.find("{x}") != std::string::npos &&
+           url.find("{y}") != std::string::npos;
+}
 
 bool readWholeNumber(const std::string &text, unsigned long low, unsigned long high, unsigned long &value) {
     const char *end = text.data() + text.size();
@@ -65,7 +75,8 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
             value = option.substr(equals + 1);
             option.erase(equals);
         }
-        bool takesValue = option == "--gpx" || option == "--count" || option == "--relay" || option == "--nmea";
+        bool takesValue = option == "--gpx" || option == "--count" || option == "--relay" || option == "--nmea" ||
+                          option == "--http" || option == "--tiles";
         if (attached && !takesValue) return option + " takes no value, got " + quoted(value);
         bool hasValue = attached || (takesValue && i + 1 < argc);
         if (takesValue && !attached && hasValue) value = argv[++i];
@@ -84,10 +95,14 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
         } else if (option == "--count") {
             if (!hasValue) return "--count needs a positive whole number";
             if (!readWholeNumber(value, 1, ~0ul, options.count)) return needs(option, "a positive whole number", value);
-        } else if (option == "--relay" || option == "--nmea") {
+        } else if (option == "--relay" || option == "--nmea" || option == "--http") {
             if (!hasValue) return option + " needs " + kPortWanted;
-            std::string problem = readPort(option, value, option == "--relay" ? options.relayPort : options.nmeaPort);
+            int &port = option == "--relay" ? options.relayPort : option == "--nmea" ? options.nmeaPort : options.httpPort;
+            std::string problem = readPort(option, value, port);
             if (!problem.empty()) return problem;
+        } else if (option == "--tiles") {
+            if (!hasValue || !isTileTemplate(value)) return needs(option, kTilesWanted, hasValue ? value : "");
+            options.tiles = value;
         } else if (!option.empty() && option[0] == '-') {
             return "unknown option " + quoted(option);
         } else if (!address.empty()) {
@@ -98,7 +113,15 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
             if (!problem.empty()) return problem;
         }
     }
-    if (options.relayPort != 0 && options.relayPort == options.nmeaPort)
-        return "--relay and --nmea need ports of their own, both got " + std::to_string(options.relayPort);
+    const char *const servers[] = {"--relay", "--nmea", "--http"};
+    const int ports[] = {options.relayPort, options.nmeaPort, options.httpPort};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = i + 1; j < 3; ++j) {
+            if (ports[i] != 0 && ports[i] == ports[j])
+                return std::string(servers[i]) + " and " + servers[j] + " need ports of their own, both got " +
+                       std::to_string(ports[i]);
+        }
+    }
+    if (!options.tiles.empty() && options.httpPort == 0) return "--tiles is for the map of --http, which was not asked for";
     return {};
 }

@@ -14,6 +14,8 @@ struct Options {
     unsigned long count = 0;  // 0: no limit
     int relayPort = 0;        // 0: no relay
     int nmeaPort = 0;         // 0: no NMEA server
+    int httpPort = 0;         // 0: no map page and web feed
+    std::string tiles;        // the map's tile URL template; empty: OpenStreetMap's
     bool help = false;
 };
 

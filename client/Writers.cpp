@@ -43,13 +43,7 @@ public:
     explicit JsonWriter(std::FILE *out) : out(out) {}
 
     bool write(const Position &p, Clock::time_point received) override {
-        std::string line = "{\"time\":\"" + utcTimestamp(received) + "\"";
-        // The wire's digits are already a valid JSON number: no conversion, no rounding.
-        for (int field = 0; field < kFieldCount; ++field) {
-            line += ",\"" + std::string(kFieldNames[field]) + "\":";
-            line += std::isfinite(p.value[field]) ? p.text[field] : "null";
-        }
-        return put(out, line + "}\n");
+        return put(out, positionJson(p, received) + "\n");
     }
 
 private:
@@ -121,6 +115,16 @@ private:
 };
 
 }  // namespace
+
+std::string positionJson(const Position &position, Clock::time_point received) {
+    std::string json = "{\"time\":\"" + utcTimestamp(received) + "\"";
+    // The wire's digits are already a valid JSON number: no conversion, no rounding.
+    for (int field = 0; field < kFieldCount; ++field) {
+        json += ",\"" + std::string(kFieldNames[field]) + "\":";
+        json += std::isfinite(position.value[field]) ? position.text[field] : "null";
+    }
+    return json + "}";
+}
 
 UtcTime utcTime(Clock::time_point time) {
     constexpr long long kMillisecondsPerDay = 86400000;

@@ -24,6 +24,8 @@ public:
 std::unique_ptr<PositionWriter> makeLiveWriter(std::FILE *out);
 // JSON Lines: quoted keys, numbers as sent, null for NaN and infinities (JSON has neither).
 std::unique_ptr<PositionWriter> makeJsonWriter(std::FILE *out);
+// The JSON object of one position, as each JSON Lines line holds it.
+std::string positionJson(const Position &position, Clock::time_point received);
 // A header, then the values exactly as sent (nan, -nan, inf and -inf included).
 std::unique_ptr<PositionWriter> makeCsvWriter(std::FILE *out);
 // A GPX 1.1 track, complete on disk after every point. Null, with `error` set, if the file cannot be made.

@@ -1,6 +1,7 @@
 // feedclient: reads the BelvantoPlugin position feed and shows it live, or writes it as JSON Lines, CSV or
-// a GPX track, and can serve it on to many clients at once, as received or as NMEA 0183. Reconnects
-// whenever the feed drops; notices, and lines it rejects, go to standard error.
+// a GPX track, and can serve it on to many clients at once, as received, as NMEA 0183, and over HTTP as a
+// live map and a feed for web pages. Reconnects whenever the feed drops; notices, and lines it rejects, go
+// to standard error.
 //
 // One thread waits on every socket at once (the feed, the stop socket, the servers and their clients), so
 // nothing it does ever waits on one peer.
@@ -15,6 +16,7 @@
 
 #include "ClientPlatform.h"
 #include "FeedLine.h"
+#include "HttpServer.h"
 #include "LineServer.h"
 #include "Nmea.h"
 #include "Notice.h"
@@ -27,8 +29,6 @@ constexpr double kFirstRetrySeconds = 0.5;
 constexpr double kLongestRetrySeconds = 5;
 constexpr auto kSilenceNotice = std::chrono::seconds(2);
 constexpr auto kConnectTimeout = std::chrono::seconds(5);
-
-using Steady = std::chrono::steady_clock;
 
 // A UDP socket connected to itself, which becomes readable when a stop is requested: the wait ends at
 // once, with no time-out to poll a flag.
@@ -60,8 +60,13 @@ std::string seconds(double value) {
 // One run: the connection to the feed, which it makes again whenever it drops, and where the positions go.
 class Session {
 public:
-    Session(const Options &options, PositionWriter &writer, LineServer *relay, LineServer *nmea)
-        : options(options), where(options.host + ":" + options.port), writer(writer), relay(relay), nmea(nmea) {}
+    Session(const Options &options, PositionWriter &writer, LineServer *relay, LineServer *nmea, HttpServer *http)
+        : options(options),
+          where(options.host + ":" + options.port),
+          writer(writer),
+          relay(relay),
+          nmea(nmea),
+          http(http) {}
 
     // Runs until stopped; returns the exit status.
     int run();
@@ -83,6 +88,7 @@ private:
     const std::string where;
     PositionWriter &writer;
     LineServer *relay, *nmea;  // null when not asked for
+    HttpServer *http;
     NmeaEncoder encoder;
 
     State state = State::kPausing;
@@ -106,6 +112,8 @@ int Session::run() {
         if (relay) relay->addToPoll(entries);
         std::size_t nmeaAt = entries.size();
         if (nmea) nmea->addToPoll(entries);
+        std::size_t httpAt = entries.size();
+        if (http) http->addToPoll(entries);
 
         int ready = WSAPoll(entries.data(), static_cast<unsigned long>(entries.size()), waitMilliseconds());
         int error = WSAGetLastError();
@@ -116,6 +124,7 @@ int Session::run() {
         if (entries[0].revents != 0) break;  // a stop request
         if (relay) relay->serve(&entries[relayAt]);
         if (nmea) nmea->serve(&entries[nmeaAt]);
+        if (http) http->serve(&entries[httpAt]);
         Outcome outcome = advance(feed != INVALID_SOCKET ? entries[1].revents : 0);
         if (outcome == Outcome::kCountReached) break;
         if (outcome == Outcome::kOutputFailed) {
@@ -126,10 +135,12 @@ int Session::run() {
     return rejected > 0 ? 1 : 0;
 }
 
-// Until the next thing due: the end of a pause or of an attempt to connect, or the silence notice.
+// Until the next thing due: the end of a pause or of an attempt to connect, the silence notice, or the
+// HTTP server's next time-out.
 int Session::waitMilliseconds() const {
-    if (state == State::kReading && silent) return -1;
-    Steady::time_point until = state == State::kReading ? lastLine + kSilenceNotice : due;
+    Steady::time_point until = state != State::kReading ? due : silent ? Steady::time_point::max() : lastLine + kSilenceNotice;
+    if (http) until = std::min(until, http->nextDue());
+    if (until == Steady::time_point::max()) return -1;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Steady::now()).count();
     return static_cast<int>(std::max<decltype(left)>(left, 0));
 }
@@ -192,6 +203,7 @@ void Session::connected() {
     lastLine = Steady::now();
     silent = false;
     splitter.clear();
+    if (http) http->feedConnected();
 }
 
 void Session::retryAfter(const std::string &what) {
@@ -200,6 +212,7 @@ void Session::retryAfter(const std::string &what) {
     if (state == State::kReading) {
         writer.feedLost();
         encoder.feedLost();
+        if (http) http->feedLost();
     }
     // Retries stay quick while connections bring lines, and slow down while they do not.
     if (lines > linesBeforeAttempt) retrySeconds = kFirstRetrySeconds;
@@ -245,6 +258,7 @@ Session::Outcome Session::take(std::string &line, Clock::time_point received) {
     }
     if (relay) relay->publish(line + '\n');  // as received: the splitter only took the line feed off
     if (nmea) nmea->publish(encoder.encode(position, received));
+    if (http) http->publish(position, received);
     if (!writer.write(position, received)) return Outcome::kOutputFailed;
     return ++written == options.count ? Outcome::kCountReached : Outcome::kGoOn;
 }
@@ -263,7 +277,8 @@ std::unique_ptr<PositionWriter> makeWriter(const Options &options, std::string &
 }
 
 // Listens on `port` if it was asked for; false if that failed.
-bool serveIfAsked(LineServer &server, const char *option, int port) {
+template <typename Server>
+bool serveIfAsked(Server &server, const char *option, int port) {
     std::string error;
     if (port == 0 || server.listen(port, error)) return true;
     notice(std::string("cannot serve ") + option + " on port " + std::to_string(port) + ": " + error);
@@ -297,7 +312,11 @@ int main(int argc, char **argv) {
         return 2;
     }
     LineServer relay("relay", "lines"), nmea("nmea", "positions");
-    if (!serveIfAsked(relay, "--relay", options.relayPort) || !serveIfAsked(nmea, "--nmea", options.nmeaPort)) return 2;
-    Session session(options, *writer, options.relayPort ? &relay : nullptr, options.nmeaPort ? &nmea : nullptr);
+    HttpServer http(options.tiles.empty() ? kOpenStreetMapTiles : options.tiles);
+    if (!serveIfAsked(relay, "--relay", options.relayPort) || !serveIfAsked(nmea, "--nmea", options.nmeaPort) ||
+        !serveIfAsked(http, "--http", options.httpPort))
+        return 2;
+    Session session(options, *writer, options.relayPort ? &relay : nullptr, options.nmeaPort ? &nmea : nullptr,
+                    options.httpPort ? &http : nullptr);
     return session.run();
 }

@@ -1,0 +1,56 @@
+#include "FlightTrack.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace {
+
+constexpr double kFeetPerMetre = 3.28084;
+
+// Fixed-point, never in the process locale.
+void appendFixed(std::string &out, double value, int decimals) {
+    char buffer[400];
+    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals).ptr);
+}
+
+}  // namespace
+
+void FlightTrack::add(const Position &position) {
+    double latitude = position.value[kLatitude], longitude = position.value[kLongitude];
+    if (!(latitude >= -90 && latitude <= 90 && longitude >= -180 && longitude <= 180)) return;
+    if (points.size() == kTrackLimit) {
+        points.pop_front();
+        points.front().startsSegment = true;
+    }
+    points.push_back({latitude, longitude, position.value[kElevation], broken || points.empty()});
+    broken = false;
+}
+
+std::string FlightTrack::geoJson(unsigned long positions) const {
+    std::string out = "{\"type\":\"FeatureCollection\",\"positions\":" + std::to_string(positions) + ",\"features\":[";
+    out.reserve(out.size() + points.size() * 40 + 100);
+    for (std::size_t at = 0; at < points.size();) {
+        std::size_t end = at + 1;
+        while (end < points.size() && !points[end].startsSegment) ++end;
+        if (at > 0) out += ',';
+        out += end - at == 1 ? "{\"type\":\"Feature\",\"properties\":{},\"geometry\":{\"type\":\"Point\",\"coordinates\":"
+                             : "{\"type\":\"Feature\",\"properties\":{},\"geometry\":{\"type\":\"LineString\","
+                               "\"coordinates\":[";
+        for (std::size_t i = at; i < end; ++i) {
+            const Point &point = points[i];
+            out += i > at ? ",[" : "[";
+            // Six decimals give back the feed's own digits.
+            appendFixed(out, point.longitude, 6);
+            out += ',';
+            appendFixed(out, point.latitude, 6);
+            if (std::isfinite(point.elevationFeet)) {
+                out += ',';
+                appendFixed(out, point.elevationFeet / kFeetPerMetre, 3);
+            }
+            out += ']';
+        }
+        out += end - at == 1 ? "}}" : "]}}";
+        at = end;
+    }
+    return out + "]}";
+}

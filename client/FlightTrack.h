@@ -1,0 +1,37 @@
+#pragma once
+
+// The track flown since feedclient started, for the map and as GeoJSON: every position with a valid
+// latitude and longitude, in segments that start again wherever the feed dropped, as the GPX track does.
+
+#include <cstddef>
+#include <deque>
+#include <string>
+
+#include "FeedLine.h"
+
+// The last 24 hours at one position a second. Past that the oldest positions go, and with them any
+// segment left empty.
+constexpr std::size_t kTrackLimit = 86400;
+
+class FlightTrack {
+public:
+    // Adds a position; one without a valid latitude and longitude is left out.
+    void add(const Position &position);
+    // The next position starts a new segment.
+    void feedLost() { broken = true; }
+    std::size_t size() const { return points.size(); }
+
+    // An RFC 7946 FeatureCollection: a LineString a segment, of [longitude, latitude, metres above mean sea
+    // level] (without the altitude where the feed had none), or a Point for a segment of one position.
+    // `positions`, the count of positions received so far, travels with it as a member of its own, so that
+    // a page can tell which events came after it.
+    std::string geoJson(unsigned long positions) const;
+
+private:
+    struct Point {
+        double latitude, longitude, elevationFeet;
+        bool startsSegment;
+    };
+    std::deque<Point> points;
+    bool broken = false;
+};

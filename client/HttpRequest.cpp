@@ -1,0 +1,98 @@
+#include "HttpRequest.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A token's characters (RFC 9110 5.6.2).
+bool isTokenChar(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+bool isToken(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), isTokenChar); }
+
+// A field value's characters: visible ones, space, tab and bytes past ASCII; no control character.
+bool isValueChar(char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte == '\t' || (byte >= ' ' && byte != 0x7F);
+}
+
+// For a lower-case `b` of letters.
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
+}
+
+// Takes the next line off `head`, without its CR LF or LF; false if a CR stands anywhere else.
+bool nextLine(std::string_view &head, std::string_view &line) {
+    std::size_t end = head.find('\n');
+    line = head.substr(0, end);
+    head.remove_prefix(end == std::string_view::npos ? head.size() : end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line.find('\r') == std::string_view::npos;
+}
+
+HeadStatus parseRequestLine(std::string_view line, HttpRequest &request, bool &hostRequired) {
+    std::size_t firstSpace = line.find(' '), secondSpace = line.find(' ', firstSpace + 1);
+    if (secondSpace == std::string_view::npos || line.find(' ', secondSpace + 1) != std::string_view::npos)
+        return HeadStatus::kMalformed;
+    std::string_view method = line.substr(0, firstSpace);
+    std::string_view target = line.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+    std::string_view version = line.substr(secondSpace + 1);
+    // Only the origin form, "/path?query", which is what a client sends to a server that is not a proxy.
+    bool visible = std::all_of(target.begin(), target.end(), [](char c) { return c > ' ' && c < 0x7F && c != '#'; });
+    if (!isToken(method) || target.empty() || target[0] != '/' || !visible) return HeadStatus::kMalformed;
+    if (version.size() != 8 || version.substr(0, 5) != "HTTP/" || !isDigit(version[5]) || version[6] != '.' ||
+        !isDigit(version[7]))
+        return HeadStatus::kMalformed;
+    if (version[5] != '1') return HeadStatus::kVersionUnsupported;
+    request.method = std::string(method);
+    request.path = std::string(target.substr(0, target.find('?')));
+    hostRequired = version[7] != '0';
+    return HeadStatus::kComplete;
+}
+
+// Parses a head that ends with its empty line.
+HeadStatus parseHead(std::string_view head, HttpRequest &request) {
+    std::string_view line;
+    bool hostRequired = false;
+    if (!nextLine(head, line)) return HeadStatus::kMalformed;
+    HeadStatus status = parseRequestLine(line, request, hostRequired);
+    if (status != HeadStatus::kComplete) return status;
+    int hosts = 0;
+    for (;;) {
+        if (!nextLine(head, line)) return HeadStatus::kMalformed;
+        if (line.empty()) break;
+        // No space before the colon, and no line folded onto the one before (RFC 9112 5.1, 5.2).
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return HeadStatus::kMalformed;
+        std::string_view value = line.substr(colon + 1);
+        if (!std::all_of(value.begin(), value.end(), isValueChar)) return HeadStatus::kMalformed;
+        if (equalsIgnoringCase(line.substr(0, colon), "host")) ++hosts;
+    }
+    // HTTP/1.1 asks for exactly one Host, 1.0 for at most one (RFC 9112 3.2).
+    if (hosts > 1 || (hostRequired && hosts == 0)) return HeadStatus::kMalformed;
+    return HeadStatus::kComplete;
+}
+
+}  // namespace
+
+HeadStatus readRequestHead(std::string_view received, std::size_t &searchedUpTo, HttpRequest &request) {
+    // The head ends with an empty line: LF LF, or LF CR LF. The search starts two bytes back, where such an
+    // end may have begun in the bytes looked at before.
+    std::size_t at = searchedUpTo < 2 ? 0 : searchedUpTo - 2, end = 0;
+    for (; at + 1 < received.size() && end == 0; ++at) {
+        if (received[at] != '\n') continue;
+        if (received[at + 1] == '\n') end = at + 2;
+        if (received[at + 1] == '\r' && at + 2 < received.size() && received[at + 2] == '\n') end = at + 3;
+    }
+    if (end == 0) {
+        searchedUpTo = received.size();
+        return received.size() >= kMaxRequestHead ? HeadStatus::kTooLarge : HeadStatus::kIncomplete;
+    }
+    if (end > kMaxRequestHead) return HeadStatus::kTooLarge;
+    return parseHead(received.substr(0, end), request);
+}

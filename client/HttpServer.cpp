@@ -1,0 +1,308 @@
+#include "HttpServer.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "ClientPlatform.h"
+#include "Notice.h"
+#include "WebAssets.h"
+
+const char kOpenStreetMapTiles[] = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
+
+namespace {
+
+// A client that was answered has this long to close its end before its connection is closed anyway.
+constexpr auto kClosingWait = std::chrono::seconds(5);
+const char kOpenStreetMapAttribution[] =
+    "&copy; <a href=\"https://www.openstreetmap.org/copyright\">OpenStreetMap</a> contributors";
+
+// Scripts and styles from this server only, which is where the page's all are; map tiles from anywhere.
+const char kPageSecurity[] =
+    "Content-Security-Policy: default-src 'self'; img-src * data:; style-src 'self' 'unsafe-inline'\r\n";
+const char kAnyOrigin[] = "Access-Control-Allow-Origin: *\r\n";
+
+std::string escapeHtml(const std::string &text) {
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+            case '&': escaped += "&amp;"; break;
+            case '<': escaped += "&lt;"; break;
+            case '>': escaped += "&gt;"; break;
+            case '"': escaped += "&quot;"; break;
+            case '\'': escaped += "&#39;"; break;
+            default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+void replace(std::string &text, const std::string &placeholder, const std::string &value) {
+    std::size_t at = text.find(placeholder);
+    if (at != std::string::npos) text.replace(at, placeholder.size(), value);
+}
+
+// A whole answer: the status line, the headers given (each ending CR LF), the length, and the body unless
+// the request was a HEAD.
+std::string response(const char *status, const std::string &type, const std::string &headers, const std::string &body,
+                     bool headOnly) {
+    std::string text = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
+                       "\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n" + headers + "\r\n";
+    return headOnly ? text : text + body;
+}
+
+std::string refusal(const char *status, const std::string &headers, const std::string &why, bool headOnly = false) {
+    return response(status, "text/plain; charset=utf-8", headers, std::string(status) + ": " + why + "\n", headOnly);
+}
+
+const char *typeOf(std::string_view name) {
+    auto endsWith = [name](std::string_view end) {
+        return name.size() >= end.size() && name.substr(name.size() - end.size()) == end;
+    };
+    if (endsWith(".js")) return "text/javascript; charset=utf-8";
+    if (endsWith(".css")) return "text/css; charset=utf-8";
+    return "text/html; charset=utf-8";
+}
+
+std::string oneDecimal(double value) {
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr);
+}
+
+std::string motionJson(const GroundVelocity &velocity) {
+    return std::string("{\"groundSpeed\":") + (velocity.known ? oneDecimal(velocity.knots) : "null") +
+           ",\"track\":" + (velocity.hasCourse ? oneDecimal(velocity.course) : "null") + "}";
+}
+
+}  // namespace
+
+HttpServer::HttpServer(const std::string &tiles) : page(webAsset("index.html")) {
+    replace(page, "{{TILES}}", escapeHtml(tiles));
+    replace(page, "{{ATTRIBUTION}}", tiles == kOpenStreetMapTiles ? escapeHtml(kOpenStreetMapAttribution) : "");
+}
+
+HttpServer::~HttpServer() {
+    for (Connection &connection : connections) closesocket(connection.socket);
+    if (listener != INVALID_SOCKET) closesocket(listener);
+}
+
+bool HttpServer::listen(int port, std::string &error) {
+    listener = listenOnAllAddresses(port, error);
+    return listener != INVALID_SOCKET;
+}
+
+std::string HttpServer::feedEvent() const {
+    return std::string("event: feed\ndata: {\"state\":\"") + (feedUp ? "connected" : "lost") +
+           "\",\"positions\":" + std::to_string(positions) + ",\"time\":\"" + utcTimestamp(Clock::now()) + "\"}\n\n";
+}
+
+void HttpServer::feedConnected() {
+    feedUp = true;
+    broadcast(feedEvent());
+}
+
+void HttpServer::feedLost() {
+    feedUp = false;
+    track.feedLost();
+    motion.feedLost();
+    broadcast(feedEvent());
+}
+
+void HttpServer::publish(const Position &position, Clock::time_point received) {
+    ++positions;
+    latestJson = positionJson(position, received);
+    track.add(position);
+    GroundVelocity velocity = motion.next(position.value[kLatitude], position.value[kLongitude], received);
+    latestEvents = "id: " + std::to_string(positions) + "\ndata: " + latestJson + "\n\nevent: motion\ndata: " +
+                   motionJson(velocity) + "\n\n";
+    broadcast(latestEvents);
+}
+
+void HttpServer::broadcast(const std::string &entry) {
+    ClientQueue::Entry shared;
+    for (Connection &connection : connections) {
+        if (connection.stage == Stage::kEvents && !sendOrQueue(connection.socket, connection.queue, entry, shared))
+            close(connection, "lost: " + socketErrorText(WSAGetLastError()));
+    }
+    lastBroadcast = Steady::now();
+    removeClosed();
+}
+
+void HttpServer::removeClosed() {
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [](const Connection &connection) { return connection.socket == INVALID_SOCKET; }),
+                      connections.end());
+}
+
+void HttpServer::addToPoll(std::vector<WSAPOLLFD> &entries) const {
+    entries.push_back({listener, POLLIN, 0});
+    for (const Connection &connection : connections)
+        entries.push_back(
+            {connection.socket, static_cast<short>(connection.queue.empty() ? POLLIN : POLLIN | POLLOUT), 0});
+}
+
+void HttpServer::serve(const WSAPOLLFD *entries) {
+    auto now = Steady::now();
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+        Connection &connection = connections[i];
+        short events = entries[1 + i].revents;
+        if (events & (POLLIN | POLLHUP | POLLERR)) read(connection);
+        if (connection.socket != INVALID_SOCKET && (events & POLLOUT)) {
+            if (!flushQueue(connection.socket, connection.queue))
+                close(connection, "lost: " + socketErrorText(WSAGetLastError()));
+            else if (connection.stage == Stage::kResponse && connection.queue.empty())
+                finishResponse(connection);
+        }
+        if (connection.socket == INVALID_SOCKET || now < connection.due) continue;
+        if (connection.stage == Stage::kRequest)
+            respond(connection, refusal("408 Request Timeout", "", "no whole request within 10 s"));
+        else if (connection.stage == Stage::kClosing)
+            close(connection, "");
+    }
+    removeClosed();
+    if (now >= lastBroadcast + kKeepAliveInterval) broadcast(": keep-alive\n\n");
+    if (entries[0].revents & POLLIN) accept();
+}
+
+Steady::time_point HttpServer::nextDue() const {
+    Steady::time_point due = Steady::time_point::max();
+    for (const Connection &connection : connections) {
+        if (connection.stage == Stage::kRequest || connection.stage == Stage::kClosing)
+            due = std::min(due, connection.due);
+        else if (connection.stage == Stage::kEvents)
+            due = std::min(due, lastBroadcast + kKeepAliveInterval);
+    }
+    return due;
+}
+
+std::size_t HttpServer::eventsClientCount() const {
+    return std::count_if(connections.begin(), connections.end(),
+                         [](const Connection &connection) { return connection.stage == Stage::kEvents; });
+}
+
+std::size_t HttpServer::activeCount() const {
+    return std::count_if(connections.begin(), connections.end(),
+                         [](const Connection &connection) { return connection.stage != Stage::kClosing; });
+}
+
+// Past kMaxClients, a client is told so, and its connection then closed as any answered one is; past as
+// many again waiting to close, it is closed at once.
+void HttpServer::accept() {
+    for (;;) {
+        const char *failedCall;
+        SOCKET socket = acceptClient(listener, failedCall);
+        if (socket == INVALID_SOCKET) {
+            if (isClientGoneBeforeAccept(WSAGetLastError())) continue;
+            return;  // none waiting
+        }
+        std::string who = peerAddress(socket);
+        if (!limitSendBuffer(socket) || connections.size() >= 2 * kMaxClients) {
+            closesocket(socket);
+            notice("http: refused " + who + ": " + (connections.size() >= 2 * kMaxClients
+                                                          ? "too many connections closing"
+                                                          : socketErrorText(WSAGetLastError())));
+            continue;
+        }
+        connections.push_back({socket, who, Stage::kRequest, Steady::now() + kRequestTimeout, {}, 0, {}});
+        if (activeCount() > kMaxClients) {
+            notice("http: refused " + who + ": already serving " + std::to_string(kMaxClients) + " clients");
+            respond(connections.back(), refusal("503 Service Unavailable", "Retry-After: 5\r\n",
+                                                "already serving " + std::to_string(kMaxClients) + " clients"));
+        }
+    }
+}
+
+void HttpServer::read(Connection &connection) {
+    char buffer[4096];
+    auto received = recv(connection.socket, buffer, sizeof buffer, 0);
+    if (received < 0 && isWouldBlock(WSAGetLastError())) return;
+    if (received <= 0) {
+        // The end of the client's stream is the end of the client, as for the relay's.
+        return close(connection, received == 0 ? "left" : "lost: " + socketErrorText(WSAGetLastError()));
+    }
+    if (connection.stage != Stage::kRequest) return;  // nothing more is read from a client once it has asked
+    connection.received.append(buffer, static_cast<std::size_t>(received));
+    HttpRequest request;
+    switch (readRequestHead(connection.received, connection.searchedUpTo, request)) {
+        case HeadStatus::kIncomplete:
+            return;
+        case HeadStatus::kComplete:
+            return answer(connection, request);
+        case HeadStatus::kMalformed:
+            return respond(connection, refusal("400 Bad Request", "", "a malformed request"));
+        case HeadStatus::kTooLarge:
+            return respond(connection, refusal("431 Request Header Fields Too Large", "",
+                                               "the request's head passes " + std::to_string(kMaxRequestHead) +
+                                                   " bytes"));
+        case HeadStatus::kVersionUnsupported:
+            return respond(connection, refusal("505 HTTP Version Not Supported", "", "HTTP/1.1 only"));
+    }
+}
+
+void HttpServer::answer(Connection &connection, const HttpRequest &request) {
+    bool headOnly = request.method == "HEAD";
+    if (request.method != "GET" && !headOnly)
+        return respond(connection, refusal("405 Method Not Allowed", "Allow: GET, HEAD\r\n", "GET and HEAD only"));
+    const std::string &path = request.path;
+    if (path == "/events") return startEvents(connection, headOnly);
+    if (path == "/position.json") {
+        if (latestJson.empty())
+            return respond(connection, response("503 Service Unavailable", "application/json",
+                                                std::string(kAnyOrigin) + "Cache-Control: no-store\r\n",
+                                                "{\"error\":\"no position yet\"}\n", headOnly));
+        return respond(connection, response("200 OK", "application/json",
+                                            std::string(kAnyOrigin) + "Cache-Control: no-store\r\n",
+                                            latestJson + "\n", headOnly));
+    }
+    if (path == "/track.geojson")
+        return respond(connection, response("200 OK", "application/geo+json",
+                                            std::string(kAnyOrigin) + "Cache-Control: no-store\r\n",
+                                            track.geoJson(positions), headOnly));
+    // The page's own files, by their exact names; nothing else.
+    std::string_view name = path == "/" ? "index.html" : std::string_view(path).substr(1);
+    std::string_view file = name.find('/') == std::string_view::npos ? webAsset(name) : std::string_view();
+    if (file.empty()) return respond(connection, refusal("404 Not Found", "", "no such page here", headOnly));
+    return respond(connection, response("200 OK", typeOf(name), std::string(kPageSecurity) + "Cache-Control: no-cache\r\n",
+                                        name == "index.html" ? page : std::string(file), headOnly));
+}
+
+void HttpServer::startEvents(Connection &connection, bool headOnly) {
+    std::string head =
+        std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n") +
+        kAnyOrigin + "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+    if (headOnly) return respond(connection, head);
+    connection.stage = Stage::kEvents;
+    connection.received.clear();
+    connection.received.shrink_to_fit();
+    ClientQueue::Entry shared;
+    // The client waits 2 s before it reconnects; then the feed's state, and the latest position if any.
+    if (!sendOrQueue(connection.socket, connection.queue, head + "retry: 2000\n\n" + feedEvent() + latestEvents,
+                     shared))
+        return close(connection, "lost: " + socketErrorText(WSAGetLastError()));
+    notice("http: " + connection.address + " receives events; " + std::to_string(eventsClientCount()) +
+           " events client(s)");
+}
+
+void HttpServer::respond(Connection &connection, const std::string &text) {
+    connection.stage = Stage::kResponse;
+    ClientQueue::Entry shared;
+    if (!sendOrQueue(connection.socket, connection.queue, text, shared))
+        return close(connection, "lost: " + socketErrorText(WSAGetLastError()));
+    if (connection.queue.empty()) finishResponse(connection);
+}
+
+// Shuts the connection for sending and waits for the client to close its end: closing at once, while
+// unread bytes of the client's wait, would reset the connection, and the client might lose the answer.
+void HttpServer::finishResponse(Connection &connection) {
+    shutdown(connection.socket, SD_SEND);
+    connection.stage = Stage::kClosing;
+    connection.due = Steady::now() + kClosingWait;
+}
+
+void HttpServer::close(Connection &connection, const std::string &why) {
+    if (connection.stage == Stage::kEvents)
+        notice("http: " + connection.address + " " + why + "; " + std::to_string(connection.queue.dropped()) +
+               " events dropped");
+    closesocket(connection.socket);
+    connection.socket = INVALID_SOCKET;
+}

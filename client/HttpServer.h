@@ -1,0 +1,96 @@
+#pragma once
+
+// Serves the live map and the feed for web pages over HTTP/1.1, to up to 100 clients at once, in
+// feedclient's one wait loop and without ever waiting on a client:
+//   GET /                the map page, with Leaflet built in
+//   GET /events          Server-Sent Events: each position, its ground speed and track, the feed's state
+//   GET /position.json   the latest position, as a --json line holds it
+//   GET /track.geojson   the track since start, as GeoJSON
+// Only the page's built-in files and these are served: no path reaches the file system. Every answer but
+// the events stream closes its connection, so each request is read on a connection of its own.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "FlightTrack.h"
+#include "GroundMotion.h"
+#include "HttpRequest.h"
+#include "LineServer.h"
+
+using Steady = std::chrono::steady_clock;
+
+constexpr auto kRequestTimeout = std::chrono::seconds(10);     // to send a whole request head
+constexpr auto kKeepAliveInterval = std::chrono::seconds(15);  // a comment on an idle events stream
+
+// The default map tiles: OpenStreetMap's standard layer, with the attribution its policy asks for.
+extern const char kOpenStreetMapTiles[];
+
+class HttpServer {
+public:
+    // `tiles` is the page's tile URL template, such as kOpenStreetMapTiles.
+    explicit HttpServer(const std::string &tiles);
+    ~HttpServer();
+    HttpServer(const HttpServer &) = delete;
+    HttpServer &operator=(const HttpServer &) = delete;
+
+    bool listen(int port, std::string &error);
+    int port() const { return localPort(listener); }
+
+    // The feed's state and its positions, for the events clients, /position.json and /track.geojson.
+    void feedConnected();
+    void feedLost();
+    void publish(const Position &position, Clock::time_point received);
+
+    // As LineServer's: the listener, then one socket a connection.
+    void addToPoll(std::vector<WSAPOLLFD> &entries) const;
+    void serve(const WSAPOLLFD *entries);
+    // When serve must run again though no socket is ready: a request's time is up, a closed connection
+    // is let go, or the events streams are due a keep-alive comment. Steady::time_point::max() if never.
+    Steady::time_point nextDue() const;
+
+    std::size_t eventsClientCount() const;
+
+private:
+    enum class Stage {
+        kRequest,   // reading the request head
+        kResponse,  // sending an answer, then closing
+        kEvents,    // an events stream
+        kClosing,   // answered and shut for sending: waiting for the client to close, to leave it no reset
+    };
+    struct Connection {
+        SOCKET socket;
+        std::string address;
+        Stage stage;
+        Steady::time_point due;  // kRequest: the request's time-out; kClosing: when to stop waiting
+        std::string received;
+        std::size_t searchedUpTo = 0;
+        ClientQueue queue;
+    };
+
+    void accept();
+    void read(Connection &connection);
+    void answer(Connection &connection, const HttpRequest &request);
+    // Sends a whole answer, which closes the connection once sent.
+    void respond(Connection &connection, const std::string &response);
+    void startEvents(Connection &connection, bool headOnly);
+    // Sends `entry` to every events client.
+    void broadcast(const std::string &entry);
+    void finishResponse(Connection &connection);
+    void close(Connection &connection, const std::string &why);
+    // Forgets the connections closed; none may be left between two waits.
+    void removeClosed();
+    std::string feedEvent() const;
+    std::size_t activeCount() const;
+
+    std::string page;  // index.html with the tiles filled in
+    SOCKET listener = INVALID_SOCKET;
+    std::vector<Connection> connections;
+    bool feedUp = false;
+    unsigned long positions = 0;  // received since start: each one's event id
+    std::string latestJson;       // the latest position's, empty before the first
+    std::string latestEvents;     // the latest position's events, for a stream that starts after it
+    FlightTrack track;
+    GroundMotion motion;
+    Steady::time_point lastBroadcast = Steady::now();
+};
