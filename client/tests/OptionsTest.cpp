@@ -35,6 +35,9 @@ TEST(Options, GoTogetherInEitherSpelling) {
     EXPECT_EQ(options.relayPort, 27115);
     EXPECT_EQ(options.nmeaPort, 27116);
     EXPECT_EQ(options.count, 3u);
+    ASSERT_EQ(problemWith({"--http", "8080", "--tiles", "http://tiles.local/{z}/{x}/{y}.png"}, options), "");
+    EXPECT_EQ(options.httpPort, 8080);
+    EXPECT_EQ(options.tiles, "http://tiles.local/{z}/{x}/{y}.png");
 
     ASSERT_EQ(problemWith({"--count", "abc", "--help"}, options), "--count needs a positive whole number, got \"abc\"");
     ASSERT_EQ(problemWith({"--json", "--help", "--count", "abc"}, options), "");
@@ -54,6 +57,10 @@ TEST(Options, SayWhatIsWrongAndWithWhichOption) {
         {{"--nmea"}, "--nmea needs a port number from 1 to 65535"},
         {{"--relay", "1", "--relay", "2"}, "--relay given twice"},
         {{"--relay", "27115", "--nmea", "27115"}, "--relay and --nmea need ports of their own, both got 27115"},
+        {{"--http=80", "--nmea", "80"}, "--nmea and --http need ports of their own, both got 80"},
+        {{"--http", "80", "--tiles", "tiles/{z}/{x}/{y}.png"},
+         "--tiles needs an http:// or https:// URL with {z}, {x} and {y} in it, got \"tiles/{z}/{x}/{y}.png\""},
+        {{"--tiles=http://t/{z}/{x}/{y}.png"}, "--tiles is for the map of --http, which was not asked for"},
         {{"--json", "--csv"}, "--csv and --json cannot go together: choose one output"},
         {{"--gpx"}, "--gpx needs a file name"},
         {{"--gpx", "--json"}, "--gpx needs a file name, got \"--json\""},
