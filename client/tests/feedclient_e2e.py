@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """feedclient and the README's Python example against the plug-in in the stand-in host, their output read
-back with tools of others: jq, gpsd, gpsbabel, and Python's csv and XML modules.
+back with tools of others: jq, gpsd, gpsbabel, Python's csv, XML and HTTP modules, and Chromium.
 
-Paths come from the environment: FEEDCLIENT, STANDIN_HOST, MODULE, READ_FEED_EXAMPLE, README. A FEEDCLIENT
-ending in .exe is the Windows build, run under Wine.
+Paths come from the environment: FEEDCLIENT, STANDIN_HOST, MODULE, READ_FEED_EXAMPLE, README, PROTOCOL, and
+SCREENSHOT, where the browser test saves the map. A FEEDCLIENT ending in .exe is the Windows build, run
+under Wine.
 Run one case: feedclient_e2e.py FeedClientTest.test_json
 """
 import csv
 import datetime
+import http.client
+import http.server
 import io
 import json
 import math
@@ -23,10 +26,13 @@ import threading
 import time
 import unittest
 import xml.etree.ElementTree as ElementTree
+import zlib
 
 FEED_PORT = 27015
-RELAY_PORT, NMEA_PORT, GPSD_PORT = 27115, 27116, 27117
+RELAY_PORT, NMEA_PORT, GPSD_PORT, HTTP_PORT, TILE_PORT = 27115, 27116, 27117, 27120, 27121
 MAX_CLIENTS = 100  # of each of feedclient's servers
+EVENTS_REQUEST = b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+FEET_PER_METRE = 3.28084
 PATIENCE = 30  # seconds: how long a wait for an event may last before the test fails; it ends when the event comes
 FEEDCLIENT = os.environ.get("FEEDCLIENT", "")
 UNDER_WINE = FEEDCLIENT.endswith(".exe")
@@ -84,6 +90,26 @@ def wait_for(condition, seconds, what):
         time.sleep(0.05)
 
 
+def fetch(path, method="GET"):
+    """Status, headers (names in lower case) and body of a request to feedclient's HTTP server."""
+    connection = http.client.HTTPConnection("127.0.0.1", HTTP_PORT, timeout=PATIENCE)
+    connection.request(method, path)
+    response = connection.getresponse()
+    answer = response.status, {name.lower(): value for name, value in response.getheaders()}, response.read()
+    connection.close()
+    return answer
+
+
+def exchange(request, port=HTTP_PORT):
+    """Sends raw bytes to a server and returns all it answers, until it closes the connection."""
+    with socket.create_connection(("127.0.0.1", port), timeout=PATIENCE) as connection:
+        connection.sendall(request)
+        answer = b""
+        while chunk := connection.recv(65536):
+            answer += chunk
+    return answer
+
+
 class LineReader:
     """Collects a pipe's lines on a thread, so they can be waited for with a time-out."""
 
@@ -117,11 +143,12 @@ class StreamClient:
     """A TCP client of one of feedclient's servers that reads on a thread of its own, or holds off reading
     until told to, with its receive buffer small so that what it does not read soon backs up."""
 
-    def __init__(self, port, reading=True):
+    def __init__(self, port, reading=True, request=b""):
         self.socket = socket.socket()
         if not reading:
             self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
         self.socket.connect(("127.0.0.1", port))
+        self.socket.sendall(request)
         self.address = "127.0.0.1:%d" % self.socket.getsockname()[1]
         self.received = b""
         self.ended = False
@@ -138,6 +165,19 @@ class StreamClient:
 
     def lines(self):
         return self.received.decode().splitlines(keepends=True)
+
+    def events(self):
+        """An events stream's response head, and its events so far as (type, id, data); comments left out."""
+        head, _, body = self.received.partition(b"\r\n\r\n")
+        events = []
+        for block in body.decode().split("\n\n")[:-1]:
+            fields = dict(line.partition(": ")[::2] for line in block.split("\n") if not line.startswith(":"))
+            if "data" in fields:
+                events.append((fields.get("event", "message"), fields.get("id"), fields["data"]))
+        return head.decode(), events
+
+    def positions(self):
+        return [data for kind, _, data in self.events()[1] if kind == "message"]
 
     def close(self):
         self.socket.shutdown(socket.SHUT_RDWR)
@@ -225,8 +265,8 @@ class FeedClientTest(unittest.TestCase):
         self.clients.append(process)
         return process
 
-    def connect_stream(self, port, reading=True):
-        stream = StreamClient(port, reading)
+    def connect_stream(self, port, reading=True, request=b""):
+        stream = StreamClient(port, reading, request)
         self.streams.append(stream)
         return stream
 
@@ -581,6 +621,164 @@ class FeedClientTest(unittest.TestCase):
         self.assertEqual([FEED_LINE.fullmatch(line).group(1) for line in relayed.lines()],
                          ["%.6f" % record["latitude"] if record["latitude"] is not None else "nan"
                           for record in records])
+
+    def fly(self, host, out, points, pause=0.2):
+        """Ticks the host once at each (latitude, longitude, elevation in metres), a pause apart so that each
+        position has a ground speed; returns feedclient's --json lines of them."""
+        lines = []
+        for point in points:
+            host.commands(host.tick_commands(*point))
+            lines.append(out.next().rstrip("\n"))
+            time.sleep(pause)
+        return lines
+
+    def test_http_endpoints(self):
+        host, client, out, err = self.start_with_host("--json", "--http", str(HTTP_PORT))
+        status, headers, body = fetch("/position.json")
+        self.assertEqual((status, headers["content-type"], json.loads(body)),
+                         (503, "application/json", {"error": "no position yet"}))
+        self.assertEqual(json.loads(fetch("/track.geojson")[2]),
+                         {"type": "FeatureCollection", "positions": 0, "features": []})
+        events = self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
+        err.until(r"http: %s receives events; 1 events client\(s\)" % events.address)
+
+        # Eastward, 76 m a tick, with an airspeed and a heading that are neither the ground speed nor the track.
+        host.commands(["set sim/flightmodel/position/indicated_airspeed 120", "set sim/flightmodel/position/psi 95"])
+        lines = self.fly(host, out, [(47, 8 + 0.001 * tick, 500 + tick) for tick in range(3)])
+        status, headers, body = fetch("/position.json")
+        self.assertEqual((status, body.decode()), (200, lines[-1] + "\n"))
+        head_status, head_headers, head_body = fetch("/position.json", "HEAD")
+        self.assertEqual((head_status, head_headers, head_body), (200, headers, b""))
+        for path, kind in (("/events", "text/event-stream"), ("/position.json", "application/json"),
+                           ("/track.geojson", "application/geo+json")):
+            headers = fetch(path, "HEAD")[1]
+            self.assertEqual((headers["content-type"], headers["access-control-allow-origin"],
+                              headers["cache-control"]), (kind, "*", "no-store"), path)
+
+        # The stream: the feed's state, then each position, numbered, as its --json line, and its ground motion.
+        wait_for(lambda: len(events.positions()) == 3, PATIENCE, "three position events")
+        head, received = events.events()
+        self.assertRegex(head, "^HTTP/1.1 200 OK\r\n")
+        self.assertEqual((received[0][0], json.loads(received[0][2])["state"]), ("feed", "connected"))
+        self.assertEqual([event for event in received if event[0] == "message"],
+                         [("message", str(number), line) for number, line in enumerate(lines, 1)])
+        motions = [json.loads(data) for kind, _, data in received if kind == "motion"]
+        self.assertEqual(motions[0], {"groundSpeed": None, "track": None})
+        records = [json.loads(line) for line in lines]
+        for previous, record, motion in zip(records, records[1:], motions[1:]):
+            metres, bearing = great_circle((previous["latitude"], previous["longitude"]),
+                                           (record["latitude"], record["longitude"]))
+            seconds = (datetime.datetime.fromisoformat(record["time"][:-1]) -
+                       datetime.datetime.fromisoformat(previous["time"][:-1])).total_seconds()
+            knots = metres / seconds * 3600 / 1852
+            self.assertAlmostEqual(motion["groundSpeed"], knots, delta=0.06 + knots * 0.01)  # milliseconds
+            self.assertEqual(motion["track"], round(bearing, 1))
+
+        # The plug-in restarts: the stream tells, and the track takes a new segment.
+        host.stop()
+        err.until("the feed closed the connection")
+        host = self.start_host(control=True)
+        host.start_under_control()
+        err.until("connected to 127.0.0.1:27015")
+        lines += self.fly(host, out, [(47.5, 9, 600), (47.5, 9.001, 601)], pause=0)
+        wait_for(lambda: len(events.positions()) == 5, PATIENCE, "five position events")
+        self.assertEqual([(kind, json.loads(data)["state"]) for kind, _, data in events.events()[1] if kind == "feed"],
+                         [("feed", "connected"), ("feed", "lost"), ("feed", "connected")])
+        geo = json.loads(fetch("/track.geojson")[2])
+        self.assertEqual(geo["positions"], 5)
+        self.assertEqual([feature["geometry"]["type"] for feature in geo["features"]], ["LineString"] * 2)
+        records = [json.loads(line) for line in lines]
+        flown = [[record["longitude"], record["latitude"], round(record["elevation"] / FEET_PER_METRE, 3)]
+                 for record in records]
+        self.assertEqual([feature["geometry"]["coordinates"] for feature in geo["features"]], [flown[:3], flown[3:]])
+
+        # The page, its scripts and its styles come from feedclient alone; the tiles from OpenStreetMap, credited.
+        status, headers, page = fetch("/")
+        self.assertEqual((status, headers["content-type"]), (200, "text/html; charset=utf-8"))
+        self.assertIn("default-src 'self'", headers["content-security-policy"])
+        page = page.decode()
+        self.assertIn('data-tiles="https://tile.openstreetmap.org/{z}/{x}/{y}.png"', page)
+        self.assertIn('&lt;a href=&quot;https://www.openstreetmap.org/copyright&quot;&gt;OpenStreetMap&lt;/a&gt; '
+                      'contributors', page)
+        files = re.findall(r'(?:src|href)="([^"]*)"', page)
+        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "map.js"])
+        for name in files[1:]:
+            status, headers, body = fetch("/" + name)
+            self.assertEqual((status, headers["content-type"].split(";")[0]),
+                             (200, "text/" + ("css" if name.endswith("css") else "javascript")))
+        self.assertTrue(fetch("/leaflet.js")[2].startswith(b"/* Leaflet, (c) 2010-2019 Vladimir Agafonkin"))
+
+    def test_http_bad_requests(self):
+        """Each bad request has its answer, while an events client gets every position throughout."""
+        host, client, out, err = self.start_with_host("--json", "--http", str(HTTP_PORT))
+        events = self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
+        err.until(r"http: %s receives events" % events.address)
+        started = time.monotonic()
+        slow = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=PATIENCE)
+        slow.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # and no more
+
+        wanted = b"Host: 127.0.0.1\r\n\r\n"
+        paths = [b"/nothing", b"/index.htm", b"/../../../../etc/passwd", b"/%2e%2e/%2e%2e/etc/passwd", b"//etc/passwd",
+                 b"/leaflet.js/../../etc/hostname", b"/C:/Windows/win.ini", b"/..\\..\\Windows\\win.ini",
+                 b"/client/web/map.js", b"/map.js/"]
+        cases = [(b"POST /position.json HTTP/1.1\r\nContent-Length: 2\r\n" + wanted + b"hi", 405),
+                 (b"OPTIONS /events HTTP/1.1\r\n" + wanted, 405),
+                 (b"GARBAGE\r\n\r\n", 400),
+                 (b"GET / HTTP/1.1\r\n\r\n", 400),  # no Host
+                 (b"GET /\x00 HTTP/1.1\r\n" + wanted, 400),
+                 (b"GET / HTTP/1.1\r\nX: " + b"x" * 8200 + b"\r\n" + wanted, 431),
+                 (b"GET / HTTP/1.1\r\nX: " + b"x" * 9000, 431),  # and no end
+                 (b"GET / HTTP/2.0\r\n" + wanted, 505)] + [(b"GET %s HTTP/1.1\r\n%s" % (path, wanted), 404)
+                                                          for path in paths]
+        lines = []
+        for number, (request, status) in enumerate(cases):
+            answer = exchange(request)
+            self.assertRegex(answer, rb"^HTTP/1\.1 %d [A-Za-z ]+\r\n(.+\r\n)*Connection: close\r\n" % status, request)
+            if status == 405:
+                self.assertIn(b"\r\nAllow: GET, HEAD\r\n", answer)
+            host.commands(host.tick_commands(10 + number))
+            lines.append(out.next().rstrip("\n"))
+
+        # A client that does not finish its request is answered and closed after 10 s.
+        answer = b""
+        while chunk := slow.recv(4096):
+            answer += chunk
+        self.assertGreaterEqual(time.monotonic() - started, 10)
+        self.assertRegex(answer, rb"^HTTP/1\.1 408 Request Timeout\r\n")
+        slow.close()
+        wait_for(lambda: len(events.positions()) == len(lines), PATIENCE, "every position event")
+        self.assertEqual(events.positions(), lines)
+
+    def test_http_many_events_clients(self):
+        """100 events clients, one of which stalls; the 101st is refused. Those that read get every position,
+        the stalled one whole events, the oldest dropped as counted."""
+        host, client, out, err = self.start_with_host("--json", "--http", str(HTTP_PORT))
+        readers = [self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST) for _ in range(MAX_CLIENTS - 1)]
+        stalled = self.connect_stream(HTTP_PORT, reading=False, request=EVENTS_REQUEST)
+        err.until(r"http: 127\.0\.0\.1:[0-9]+ receives events; %d events client\(s\)" % MAX_CLIENTS)
+        for request in EVENTS_REQUEST, b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n":
+            self.assertRegex(exchange(request), rb"^HTTP/1\.1 503 Service Unavailable\r\n(.+\r\n)*Retry-After: ")
+            err.until(r"http: refused 127\.0\.0\.1:[0-9]+: already serving %d clients" % MAX_CLIENTS)
+
+        count = 400  # more than the stalled client's buffers and queue hold
+        for batch in range(0, count, 10):
+            host.commands(sum((host.tick_commands(round(0.01 * (batch + i), 2)) for i in range(10)), []))
+        lines = [out.next().rstrip("\n") for _ in range(count)]
+        for reader in readers:
+            wait_for(lambda: len(reader.positions()) == count, PATIENCE, "every position event")
+            self.assertEqual(reader.positions(), lines)
+        stalled.reading.set()
+        wait_for(lambda: stalled.positions()[-1:] == lines[-1:], PATIENCE, "the stalled client to catch up")
+        stalled.close()
+        dropped = int(err.until(r"http: %s left; [0-9]+ events dropped" % stalled.address).split()[-3])
+        got = stalled.positions()
+        self.assertGreater(dropped, 0)
+        self.assertEqual(len(got) + dropped, count)
+        remaining = iter(lines)
+        self.assertTrue(all(line in remaining for line in got), "not the feed's positions in order")
+        # Its place is free again.
+        self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
+        err.until(r"http: 127\.0\.0\.1:[0-9]+ receives events; %d events client\(s\)" % MAX_CLIENTS)
 
     def test_usage_and_closed_output(self):
         # What was wrong, then the usage, on standard error; --help alone on standard output. (The unit tests
