@@ -7,6 +7,10 @@ const PLANE =
   '<svg viewBox="-18 -18 36 36" width="36" height="36" aria-hidden="true"><path d="M0-16 2-10 2-4 15 4 15 7 2 3 ' +
   '2 10 6 13 6 15 0 13.5-6 15-6 13-2 10-2 3-15 7-15 4-2-4-2-10Z"/></svg>';
 
+const TARGET =
+  '<svg viewBox="0 0 24 24" width="24" height="24" aria-hidden="true"><circle cx="12" cy="12" r="7"/>' +
+  '<path d="M12 1v6M12 17v6M1 12h6M17 12h6"/><circle class="dot" cx="12" cy="12" r="2.5"/></svg>';
+
 const map = L.map("map", { worldCopyJump: true }).setView([20, 0], 2);
 L.tileLayer(document.body.dataset.tiles, { maxZoom: 19, attribution: document.body.dataset.attribution }).addTo(map);
 const aircraft = L.marker([0, 0], {
@@ -41,7 +45,7 @@ const FollowControl = L.Control.extend({
     this.button.type = "button";
     this.button.title = "Follow the aircraft";
     this.button.setAttribute("aria-label", "Follow the aircraft");
-    this.button.textContent = "⌖";
+    this.button.innerHTML = TARGET;
     L.DomEvent.disableClickPropagation(this.button);
     L.DomEvent.on(this.button, "click", () => setFollow(true));
     return this.button;
