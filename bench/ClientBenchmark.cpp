@@ -1,8 +1,9 @@
 // Measures feedclient's serving against its floor and its obvious alternative, as the feed's benchmark does:
 // repetitions randomly interleaved in one run, then a table of the medians' ratios against their targets.
-//   relay/ours, relay/bare_sends: one line relayed to 100 loopback clients, against 100 bare sends of it
-//   nmea/ours, nmea/snprintf:     one position's three NMEA sentences, against the same from snprintf
-// and, measured alone before them, the processor time of a feedclient process waiting between lines.
+//   relay/ours, relay/bare_sends:   one line relayed to 100 loopback clients, against 100 bare sends of it
+//   events/ours, events/bare_sends: one position to 100 HTTP events clients, against 100 bare sends of an event
+//   nmea/ours, nmea/snprintf:       one position's three NMEA sentences, against the same from snprintf
+// and, measured alone before them, the processor time of feedclient processes waiting between lines.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "AllocationCounter.h"
+#include "HttpServer.h"
 #include "LineServer.h"
 #include "Nmea.h"
 #include "Report.h"
@@ -28,7 +30,8 @@ extern char **environ;
 namespace {
 
 constexpr int kClients = 100;
-constexpr int kChildRelayPort = 27118, kChildNmeaPort = 27119;  // the feedclient process's own servers
+constexpr int kChildRelayPort = 27118, kChildNmeaPort = 27119, kChildHttpPort = 27122;  // feedclient processes'
+const char kEventsRequest[] = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 const std::string kLine =
     "{version:\"1\",latitude:\"47.458056\",longitude:\"8.548056\",speed:\"142.370003\",elevation:\"1417.322880\","
     "heading:\"271.250000\"}\n";
@@ -136,6 +139,23 @@ int connectTo(int port) {
     return -1;
 }
 
+// 100 plain connections, their sockets on our side with the send buffer feedclient's servers give theirs.
+bool connectBare(std::vector<int> &clients, std::vector<int> &sockets) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    bool ready = bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
+                 listen(listener, kClients) == 0 &&
+                 getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+    for (int i = 0; ready && i < kClients; ++i) {
+        clients[i] = connectTo(ntohs(address.sin_port));
+        sockets[i] = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ready = clients[i] != -1 && sockets[i] != -1 && limitSendBuffer(sockets[i]);
+    }
+    close(listener);
+    return ready;
+}
+
 // 100 clients of a LineServer, and 100 plain connections beside them, each read on a thread of its own.
 struct Rig {
     Rig() {
@@ -146,20 +166,7 @@ struct Rig {
             serveWithoutWaiting();
             return relay.clientCount() == kClients;
         });
-        int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof address;
-        ready = ready && bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
-                listen(listener, kClients) == 0 &&
-                getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0;
-        int sendBuffer = 16384;  // what LineServer gives its clients
-        for (int i = 0; ready && i < kClients; ++i) {
-            bareClients[i] = connectTo(ntohs(address.sin_port));
-            bareSockets[i] = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            ready = bareClients[i] != -1 && bareSockets[i] != -1 &&
-                    setsockopt(bareSockets[i], SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) == 0;
-        }
-        close(listener);
+        ready = ready && connectBare(bareClients, bareSockets);
         if (ready) reader = std::thread([this] { readClients(); });
     }
     ~Rig() {
@@ -216,16 +223,95 @@ struct Rig {
     std::thread reader;
 };
 
+// 100 events clients of an HttpServer, and 100 plain connections beside them, all read on one thread of
+// its own, which counts each connection's events by the blank line that ends each.
+struct EventsRig {
+    EventsRig() : http(kOpenStreetMapTiles) {
+        std::string error;
+        if (!http.listen(0, error)) return;
+        for (int &client : eventsClients) {
+            client = connectTo(http.port());
+            send(client, kEventsRequest, sizeof kEventsRequest - 1, MSG_NOSIGNAL);
+        }
+        ready = waitUntil([this] {
+            serveWithoutWaiting();
+            return http.eventsClientCount() == kClients;
+        });
+        ready = ready && connectBare(bareClients, bareSockets);
+        if (ready) reader = std::thread([this] { readClients(); });
+    }
+    ~EventsRig() {
+        stopReading = true;
+        if (reader.joinable()) reader.join();
+        for (int i = 0; i < kClients; ++i) {
+            for (int socket : {eventsClients[i], bareClients[i], bareSockets[i]}) close(socket);
+        }
+    }
+
+    // Serves until every client has read all the events sent to it; false after a second without.
+    bool drain() {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        do {
+            serveWithoutWaiting();
+            if (eventsRead == kClients * eventsSent && bareEventsRead == kClients * bareEventsSent) return true;
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+
+    void serveWithoutWaiting() {
+        std::vector<WSAPOLLFD> entries;
+        http.addToPoll(entries);
+        WSAPoll(entries.data(), entries.size(), 0);
+        http.serve(entries.data());
+    }
+
+    void readClients() {
+        pinToCpu(1);
+        std::vector<pollfd> entries;
+        for (int i = 0; i < kClients; ++i) {
+            entries.push_back({eventsClients[i], POLLIN, 0});
+            entries.push_back({bareClients[i], POLLIN, 0});
+        }
+        std::vector<char> lastByte(entries.size(), 0);
+        char chunk[65536];
+        while (!stopReading) {
+            if (poll(entries.data(), entries.size(), 100) <= 0) continue;
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                if (entries[i].revents == 0) continue;
+                ssize_t count = recv(entries[i].fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                long blankLines = 0;
+                for (ssize_t at = 0; at < count; ++at) {
+                    blankLines += chunk[at] == '\n' && lastByte[i] == '\n';
+                    lastByte[i] = chunk[at];
+                }
+                (i % 2 ? bareEventsRead : eventsRead) += blankLines;
+            }
+        }
+    }
+
+    HttpServer http;
+    std::vector<int> eventsClients = std::vector<int>(kClients, -1), bareClients = eventsClients,
+                     bareSockets = eventsClients;
+    bool ready = false;
+    std::atomic<bool> stopReading{false};
+    // Blank lines: each stream starts with two (its retry time, the feed's state), and each position adds
+    // two (the position, its ground motion).
+    std::atomic<long> eventsRead{0}, bareEventsRead{0};
+    long eventsSent = 2, bareEventsSent = 0;
+    std::size_t published = 0;
+    std::thread reader;
+};
+
 std::unique_ptr<Rig> gRig;
+std::unique_ptr<EventsRig> gEventsRig;
 
 // Calls `call` once an iteration, timing it alone. Before each, untimed, every client has read all that was
 // sent to it, as a second after the last line.
-template <typename Call>
-void timeEach(benchmark::State &state, Call call) {
-    Rig &rig = *gRig;
+template <typename Call, typename Drain>
+void timeEach(benchmark::State &state, Drain drain, Call call) {
     long allocations = 0;
     for (auto _ : state) {
-        if (!rig.drain()) {
+        if (!drain()) {
             state.SkipWithError("the clients did not read everything within a second");
             break;
         }
@@ -240,7 +326,7 @@ void timeEach(benchmark::State &state, Call call) {
 
 void benchRelay(benchmark::State &state) {
     Rig &rig = *gRig;
-    timeEach(state, [&] {
+    timeEach(state, [&] { return rig.drain(); }, [&] {
         rig.relay.publish(kLine);
         rig.relayBytesSent += static_cast<long long>(kLine.size()) * kClients;
     });
@@ -248,17 +334,40 @@ void benchRelay(benchmark::State &state) {
 
 void benchBareSends(benchmark::State &state) {
     Rig &rig = *gRig;
-    timeEach(state, [&] {
+    timeEach(state, [&] { return rig.drain(); }, [&] {
         for (int socket : rig.bareSockets)
             rig.bareBytesSent +=
                 std::max<ssize_t>(send(socket, kLine.data(), kLine.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
     });
 }
 
-// A feedclient process with both servers and a client on each, fed by a loopback feed of our own.
+// One position of the walk to the events clients: its JSON, its ground motion, the track, and the sends.
+void benchEvents(benchmark::State &state) {
+    EventsRig &rig = *gEventsRig;
+    timeEach(state, [&] { return rig.drain(); }, [&] {
+        std::size_t at = rig.published++ % kPositionCount;
+        rig.http.publish(gPositions[at], receivedAt(at));
+        rig.eventsSent += 2;
+    });
+}
+
+// The same number of bytes as an event of the walk, with its ground motion, sent bare on each connection.
+const std::string kEvent = "id: 1234\ndata: " + positionJson(gPositions[1], receivedAt(1)) +
+                           "\n\nevent: motion\ndata: {\"groundSpeed\":1302.1,\"track\":212.3}\n\n";
+
+void benchBareEvents(benchmark::State &state) {
+    EventsRig &rig = *gEventsRig;
+    timeEach(state, [&] { return rig.drain(); }, [&] {
+        for (int socket : rig.bareSockets) send(socket, kEvent.data(), kEvent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        rig.bareEventsSent += 2;
+    });
+}
+
+// A feedclient process with all three servers, a client on the relay and on the NMEA server and
+// `eventsClientCount` on the events stream, fed by a loopback feed of our own.
 class ChildClient {
 public:
-    ChildClient() {
+    explicit ChildClient(int eventsClientCount) {
         feedListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = loopback(0);
         socklen_t length = sizeof address;
@@ -266,9 +375,10 @@ public:
             getsockname(feedListener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
             return;
         std::string feed = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-        std::string relayPort = std::to_string(kChildRelayPort), nmeaPort = std::to_string(kChildNmeaPort);
-        const char *arguments[] = {FEEDCLIENT_PATH, "--relay", relayPort.c_str(), "--nmea", nmeaPort.c_str(),
-                                   feed.c_str(),    nullptr};
+        std::string relayPort = std::to_string(kChildRelayPort), nmeaPort = std::to_string(kChildNmeaPort),
+                    httpPort = std::to_string(kChildHttpPort);
+        const char *arguments[] = {FEEDCLIENT_PATH, "--relay",        relayPort.c_str(), "--nmea", nmeaPort.c_str(),
+                                   "--http",        httpPort.c_str(), feed.c_str(),      nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -279,7 +389,8 @@ public:
         feed_ = spawned ? accept4(feedListener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         ready = feed_ != -1 && waitUntil([this] { return (relayClient = connectTo(kChildRelayPort)) != -1; }) &&
                 waitUntil([this] { return (nmeaClient = connectTo(kChildNmeaPort)) != -1; }) && sendLine() &&
-                waitUntil([this] { return received(relayClient) && received(nmeaClient); });
+                waitUntil([this] { return received(relayClient) && received(nmeaClient); }) &&
+                connectEventsClients(eventsClientCount);
     }
     ~ChildClient() {
         if (pid > 0) {
@@ -287,6 +398,7 @@ public:
             waitpid(pid, nullptr, 0);
         }
         for (int socket : {feed_, feedListener, relayClient, nmeaClient}) close(socket);
+        for (int socket : eventsClients) close(socket);
     }
 
     bool sendLine() {
@@ -311,6 +423,17 @@ public:
     bool ready = false;
 
 private:
+    bool connectEventsClients(int count) {
+        for (int i = 0; i < count; ++i) {
+            int client = connectTo(kChildHttpPort);
+            if (client == -1) return false;
+            eventsClients.push_back(client);
+            send(client, kEventsRequest, sizeof kEventsRequest - 1, MSG_NOSIGNAL);
+        }
+        return std::all_of(eventsClients.begin(), eventsClients.end(),
+                           [](int client) { return waitUntil([client] { return received(client); }); });
+    }
+
     static bool received(int socket) {
         char chunk[4096];
         return recv(socket, chunk, sizeof chunk, MSG_DONTWAIT) > 0;
@@ -318,18 +441,20 @@ private:
 
     pid_t pid = -1;
     int feedListener = -1, feed_ = -1, relayClient = -1, nmeaClient = -1;
+    std::vector<int> eventsClients;
 };
 
 struct IdleFigures {
     bool ran = false;
-    double silentMilliseconds = NAN, pacedMilliseconds = NAN;
-    long silentSwitches = 0, pacedSwitches = 0;
+    double silentMilliseconds = NAN, pacedMilliseconds = NAN, eventsSilentMilliseconds = NAN;
+    long silentSwitches = 0, pacedSwitches = 0, eventsSilentSwitches = 0;
 };
 
-// feedclient's processor time over 5 s without a line, then over 5 s with a line each second.
+// feedclient's processor time over 5 s without a line, then over 5 s with a line each second; then that of
+// another with 100 events clients, over 5 s without a line.
 IdleFigures measureIdleClient() {
-    ChildClient child;
     IdleFigures figures;
+    ChildClient child(0);
     if (!child.ready) return figures;
     auto measure = [&child](bool withLines, double &milliseconds, long &switches) {
         long long cpuBefore = child.cpuNanoseconds();
@@ -347,16 +472,29 @@ IdleFigures measureIdleClient() {
     return figures;
 }
 
+void measureIdleEventsClient(IdleFigures &figures) {
+    ChildClient child(kClients);
+    long long cpuBefore = child.cpuNanoseconds();
+    long switchesBefore = child.contextSwitches();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    figures.eventsSilentMilliseconds = (child.cpuNanoseconds() - cpuBefore) / 1e6;
+    figures.eventsSilentSwitches = child.contextSwitches() - switchesBefore;
+    figures.ran = figures.ran && child.ready && cpuBefore >= 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     if (!initializeBenchmarks(argc, argv)) return 2;
     benchmark::RegisterBenchmark("relay/ours", benchRelay)->UseManualTime()->Iterations(200);
     benchmark::RegisterBenchmark("relay/bare_sends", benchBareSends)->UseManualTime()->Iterations(200);
+    benchmark::RegisterBenchmark("events/ours", benchEvents)->UseManualTime()->Iterations(200);
+    benchmark::RegisterBenchmark("events/bare_sends", benchBareEvents)->UseManualTime()->Iterations(200);
     benchmark::RegisterBenchmark("nmea/ours", benchNmea<NmeaEncoder>)->Iterations(5000);
     benchmark::RegisterBenchmark("nmea/snprintf", benchNmea<SnprintfNmea>)->Iterations(5000);
 
     IdleFigures idle = measureIdleClient();  // alone, before the others' connections exist
+    measureIdleEventsClient(idle);
 
     // feedclient's notices (a client connected, ...) would come between the runs' lines.
     std::FILE *notices = std::tmpfile();
@@ -364,8 +502,9 @@ int main(int argc, char **argv) {
     dup2(fileno(notices), STDERR_FILENO);
     pinToCpu(0);
     gRig = std::make_unique<Rig>();
+    gEventsRig = std::make_unique<EventsRig>();
     Rig &rig = *gRig;
-    if (!rig.ready) {
+    if (!rig.ready || !gEventsRig->ready) {
         dup2(console, STDERR_FILENO);
         std::fprintf(stderr, "could not connect %d clients on loopback\n", kClients);
         return 1;
@@ -377,7 +516,12 @@ int main(int argc, char **argv) {
                   std::chrono::milliseconds(5000));
     long long relayBytes = rig.relayBytesSent, bareBytes = rig.bareBytesSent;
     std::size_t clientsLeft = rig.relay.clientCount();
+    EventsRig &events = *gEventsRig;
+    bool eventsWhole = waitUntil([&] { return events.drain(); }, std::chrono::milliseconds(5000));
+    long eventsRead = events.eventsRead, bareEventsRead = events.bareEventsRead;
+    std::size_t eventsClientsLeft = events.http.eventsClientCount();
     gRig.reset();
+    gEventsRig.reset();
     dup2(console, STDERR_FILENO);
 
     ResultTable table(stdout);
@@ -386,6 +530,9 @@ int main(int argc, char **argv) {
     auto allocations = [&reporter](const std::string &name) { return reporter.meanAllocations[name].value; };
     double relay = median("relay/ours") / 1000, bare = median("relay/bare_sends") / 1000;
     table.row("line to 100 clients, us  A relay  B 100 bare sends", relay, bare, "A/B <= 1.2", relay <= 1.2 * bare);
+    double ourEvents = median("events/ours") / 1000, bareEvents = median("events/bare_sends") / 1000;
+    table.row("event to 100 clients, us  A ours  B 100 bare sends", ourEvents, bareEvents, "A/B <= 1.2",
+              ourEvents <= 1.2 * bareEvents);
     double ours = median("nmea/ours"), theirs = median("nmea/snprintf");
     table.row("GGA+RMC+HDT of a position, ns  A ours  B snprintf", ours, theirs, "A/B <= 0.5", ours <= 0.5 * theirs);
     bool counted = allocationsAreCounted();
@@ -395,11 +542,16 @@ int main(int argc, char **argv) {
               idle.silentMilliseconds <= 5);
     table.row("feedclient, 5 s with a line a second, CPU ms", idle.pacedMilliseconds, NAN, "A <= 5 (0.1%)",
               idle.pacedMilliseconds <= 5);
+    table.row("100 events clients, 5 s without a line, CPU ms", idle.eventsSilentMilliseconds, NAN,
+              "A <= 5 (0.1%)", idle.eventsSilentMilliseconds <= 5);
+    std::printf("allocations per position to the events clients: %.1f (its JSON, event and track point)\n",
+                allocations("events/ours"));
     std::printf(
         "relay: LineServer::publish of a %zu-byte line to %d loopback clients, each read on another "
-        "thread; bare sends: one non-blocking send of it on each of %d connections. feedclient: a "
-        "process with --relay and --nmea, a client on each\n",
-        kLine.size(), kClients, kClients);
+        "thread; bare sends: one non-blocking send of it on each of %d connections. events: HttpServer::publish "
+        "of a position to %d events clients, against a bare send of a %zu-byte event on each of %d connections. "
+        "feedclient: a process with --relay, --nmea and --http, a client on the first two\n",
+        kLine.size(), kClients, kClients, kClients, kEvent.size(), kClients);
 
     std::printf("check: NMEA sentences identical to snprintf's for %zu positions", kPositionCount);
     table.verdict(true, encodeAll<NmeaEncoder>(kPositionCount) == encodeAll<SnprintfNmea>(kPositionCount));
@@ -408,10 +560,15 @@ int main(int argc, char **argv) {
     table.verdict(relayBytes > 0, sentWhole);
     std::printf("check: all %d relay clients still served at the end", kClients);
     table.verdict(true, clientsLeft == kClients);
+    std::printf("check: every event reached every events client and bare connection (%ld and %ld events)",
+                eventsRead, bareEventsRead);
+    table.verdict(eventsRead > 0, eventsWhole);
+    std::printf("check: all %d events clients still served at the end", kClients);
+    table.verdict(true, eventsClientsLeft == kClients);
     std::printf("check: allocations counted (one seen when made on purpose; not under a sanitizer)");
     table.verdict(true, counted);
-    std::printf("check: feedclient ran and was measured (%ld and %ld context switches)", idle.silentSwitches,
-                idle.pacedSwitches);
+    std::printf("check: feedclient ran and was measured (%ld, %ld and %ld context switches)", idle.silentSwitches,
+                idle.pacedSwitches, idle.eventsSilentSwitches);
     table.verdict(true, idle.ran);
     return table.sound() ? 0 : 1;
 }
