@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
-# Installs, from Debian's archive, whatever the build, the host and the tests need and is missing.
+# Installs, from Debian's archive, whatever building and running need and is missing; with --tests, also
+# what the tests need.
+#   scripts/install-deps.sh           for scripts/run.sh: the build, the host and feedclient
+#   scripts/install-deps.sh --tests   for scripts/test.sh
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ libgtest-dev libbenchmark-dev  # the Linux build and its tests
-  clang libclang-rt-14-dev                             # the fuzz preset: libFuzzer and the sanitizers
+  cmake ninja-build g++ libgtest-dev libbenchmark-dev  # the Linux build, its tests and the benchmark
   g++-mingw-w64-x86-64-posix                           # the Windows cross-build
   wine wine64                                          # running the Windows build
-  locales-all                                          # a decimal-comma locale for the tests
+  libjs-leaflet                                        # the map library, built into feedclient
+  binutils binutils-mingw-w64-x86-64                   # stripping the modules for the zip
   netcat-openbsd                                       # watching the feed: nc 127.0.0.1 27015
-  valgrind                                             # the end-to-end run under memcheck
-  iproute2                                             # ip: the real-network scenarios' namespaces and link
-  binutils binutils-mingw-w64-x86-64 file unzip        # stripping the modules for the zip, and checking it
-  jq gpsbabel gpsd gpsd-clients python3               # feedclient's tests read its output back
-  debootstrap                                          # a Debian 11 root for loading the Linux module on an older Linux
 )
+if [ "${1:-}" = "--tests" ]; then
+  packages+=(
+    clang libclang-rt-14-dev                           # the fuzz preset: libFuzzer and the sanitizers
+    locales-all                                        # a decimal-comma locale for the tests
+    valgrind                                           # the end-to-end run under memcheck
+    iproute2                                           # ip: the real-network scenarios' namespaces and link
+    file unzip                                         # checking the zip
+    jq gpsbabel gpsd gpsd-clients python3              # feedclient's tests read its output back
+    chromium chromium-driver python3-selenium          # the map page in a real browser
+    debootstrap                                        # a Debian 11 root for loading the Linux module on an older Linux
+  )
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -5,7 +5,7 @@
 # of the line parser and the line formatter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --tests
 
 export WINEDEBUG=-all
 # Make the Wine prefix once, up front, rather than inside the first test's time-outs.

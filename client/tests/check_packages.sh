@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks feedclient's archives: each holds one folder with the binary, its README and the licence, and
-# nothing else; each binary is its platform's kind, stripped, needs only the system's libraries (on
+# Checks feedclient's archives: each holds one folder with the binary, its README (with Leaflet's licence)
+# and the licence, and nothing else; each binary is its platform's kind, stripped, needs only the system's libraries (on
 # Windows msvcrt.dll, not the Universal CRT), and runs: --help prints the usage and exits 0.
 #   check_packages.sh LINUX.tar.gz WINDOWS.zip
 set -euo pipefail
@@ -52,6 +52,10 @@ while read -r dll; do
   esac
 done <<<"$dlls"
 check_help "$binary" wine
+# Leaflet, built into both, asks for its licence in what comes with them.
+for readme in "$unpacked"/*/README.txt; do
+  grep -q "Copyright (c) 2010-2019, Vladimir Agafonkin" "$readme" || fail "$readme lacks Leaflet's licence"
+done
 
 [ $failed -eq 0 ] && echo "feedclient package checks passed: $linux $windows"
 exit $failed
