@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "GroundMotion.h"
+
 namespace {
 
 constexpr double kFeetPerMetre = 3.28084;
@@ -17,7 +19,7 @@ void appendFixed(std::string &out, double value, int decimals) {
 
 void FlightTrack::add(const Position &position) {
     double latitude = position.value[kLatitude], longitude = position.value[kLongitude];
-    if (!(latitude >= -90 && latitude <= 90 && longitude >= -180 && longitude <= 180)) return;
+    if (!isValidPlace(latitude, longitude)) return;
     if (points.size() == kTrackLimit) {
         points.pop_front();
         points.front().startsSegment = true;

@@ -1,27 +1,48 @@
 #include "GroundMotion.h"
 
-#include "Nmea.h"
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
+constexpr double kEarthRadius = 6371008.8;  // metres, the mean radius
+constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180;
 constexpr double kMetresPerSecondPerKnot = 1852.0 / 3600;
-// Positions received closer together than this came in one burst: their interval says nothing of the speed.
+// Lines received closer together than this came in one burst: their interval says nothing of the speed.
 constexpr double kShortestInterval = 0.1;  // seconds
-// Faster than any aircraft: a jump to another airport.
-constexpr double kFastestKnots = 2500;
 
 }  // namespace
 
+bool isValidPlace(double latitude, double longitude) {
+    return latitude >= -90 && latitude <= 90 && longitude >= -180 && longitude <= 180;  // false for NaN
+}
+
+Track trackBetween(double fromLatitude, double fromLongitude, double toLatitude, double toLongitude) {
+    double from = fromLatitude * kRadiansPerDegree, to = toLatitude * kRadiansPerDegree;
+    double east = (toLongitude - fromLongitude) * kRadiansPerDegree;
+    // The haversine formula, sound for short distances too. Rounding can take its term a little past 1
+    // for nearly antipodal points, where the square root of 1 minus it would be NaN.
+    double north = std::sin((to - from) / 2), across = std::sin(east / 2);
+    double haversine = std::clamp(north * north + std::cos(from) * std::cos(to) * across * across, 0.0, 1.0);
+    double metres = 2 * kEarthRadius * std::atan2(std::sqrt(haversine), std::sqrt(1 - haversine));
+    double bearing = std::atan2(std::sin(east) * std::cos(to),
+                                std::cos(from) * std::sin(to) - std::sin(from) * std::cos(to) * std::cos(east));
+    return {metres, std::fmod(bearing / kRadiansPerDegree + 360, 360)};
+}
+
 GroundVelocity GroundMotion::next(double latitude, double longitude, Clock::time_point received) {
     GroundVelocity velocity;
-    bool valid = latitude >= -90 && latitude <= 90 && longitude >= -180 && longitude <= 180;  // false for NaN
+    bool valid = isValidPlace(latitude, longitude);
     double seconds = std::chrono::duration<double>(received - lastReceived).count();
     if (valid && hasLast && seconds >= kShortestInterval) {
         Track track = trackBetween(lastLatitude, lastLongitude, latitude, longitude);
-        velocity.knots = track.metres / seconds / kMetresPerSecondPerKnot;
-        velocity.known = velocity.knots <= kFastestKnots;
-        velocity.hasCourse = velocity.known && track.metres > 0;
-        velocity.course = velocity.hasCourse ? track.bearing : 0;
+        double knots = track.metres / seconds / kMetresPerSecondPerKnot;
+        if (knots <= kFastestKnots) {
+            velocity.known = true;
+            velocity.knots = knots;
+            velocity.hasCourse = track.metres > 0;
+            velocity.course = track.bearing;
+        }
     }
     hasLast = valid;
     lastLatitude = latitude;

@@ -1,22 +1,36 @@
 #pragma once
 
-// Speed and course over the ground, from successive positions and the times they were received.
+// Speed and course over ground, worked out from successive positions and the times they were received.
+// The NMEA sentences and the map page both take them from here.
 
 #include "Writers.h"
 
+// Ground track between two positions on a sphere of the Earth's mean radius.
+struct Track {
+    double metres;   // great-circle distance
+    double bearing;  // initial bearing, degrees clockwise from true north, in [0, 360)
+};
+Track trackBetween(double fromLatitude, double fromLongitude, double toLatitude, double toLongitude);
+
+// Faster than anything X-Plane flies: Mach 25, a shuttle coming back from orbit, is about 16,500 kt. A
+// position reached from the last one faster than this was not flown to but moved to (the aircraft was
+// put at another airport), and starts afresh.
+constexpr double kFastestKnots = 30000;
+
 struct GroundVelocity {
-    bool known = false;  // false for the first position, after feedLost, after a burst, or
-                         // after a jump no aircraft flies (a relocation)
+    bool known = false;      // false for the first position, after a loss of the feed or of the fix,
+                             // for lines that came in one burst, and after a relocation
     double knots = 0;
     bool hasCourse = false;  // standing still has no course
-    double course = 0;       // degrees true, [0, 360)
+    double course = 0;       // degrees true, in [0, 360)
 };
 
 class GroundMotion {
 public:
-    // The velocity from the last position to this one. A position without a valid latitude and
-    // longitude (NaN, out of range) is unknown, and the next one starts afresh.
+    // The velocity from the last position to this one. A position without a valid latitude and longitude
+    // (not a number, or out of range) has none, and the next one starts afresh.
     GroundVelocity next(double latitude, double longitude, Clock::time_point received);
+    // The next position does not continue from the last one.
     void feedLost() { hasLast = false; }
 
 private:
@@ -24,3 +38,6 @@ private:
     double lastLatitude = 0, lastLongitude = 0;
     Clock::time_point lastReceived;
 };
+
+// True for a latitude and longitude that are numbers within ±90 and ±180 degrees.
+bool isValidPlace(double latitude, double longitude);

@@ -70,8 +70,9 @@ std::string oneDecimal(double value) {
 }
 
 std::string motionJson(const GroundVelocity &velocity) {
-    return std::string("{\"groundSpeed\":") + (velocity.known ? oneDecimal(velocity.knots) : "null") +
-           ",\"track\":" + (velocity.hasCourse ? oneDecimal(velocity.course) : "null") + "}";
+    long long tenths = directionTenths(velocity.course);
+    return std::string("{\"groundSpeed\":") + (velocity.known ? oneDecimal(velocity.knots) : "null") + ",\"track\":" +
+           (velocity.hasCourse ? std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) : "null") + "}";
 }
 
 }  // namespace

@@ -5,14 +5,9 @@
 
 namespace {
 
-constexpr double kEarthRadius = 6371008.8;  // metres, the mean radius
-constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180;
-constexpr double kMetresPerSecondPerKnot = 1852.0 / 3600;
 constexpr double kFeetPerMetre = 3.28084;
-// Lines received closer together than this came in one burst: their interval says nothing of the speed.
-constexpr double kShortestInterval = 0.1;  // seconds
-// Beyond this the altitude is left out. With it and the shortest interval, which bounds the speed, no
-// sentence can grow past 82 characters.
+// Beyond this the altitude is left out. With it and the ceiling on the speed, no sentence can grow past 82
+// characters.
 constexpr double kHighestAltitude = 1e6;        // metres
 constexpr long long kUnitsPerDegree = 6000000;  // positions are written to 1/100000 of a minute
 
@@ -70,8 +65,7 @@ public:
     }
     // A direction in degrees to a tenth, in [0, 360): 359.97 is written 0.0, not 360.0.
     void direction(double degrees) {
-        long long tenths = std::llround(std::fmod(degrees, 360) * 10) % 3600;
-        if (tenths < 0) tenths += 3600;
+        long long tenths = directionTenths(degrees);
         at = std::to_chars(at, buffer + sizeof buffer, tenths / 10).ptr;
         put('.');
         digits(tenths % 10, 1);
@@ -85,21 +79,9 @@ private:
 
 }  // namespace
 
-Track trackBetween(double fromLatitude, double fromLongitude, double toLatitude, double toLongitude) {
-    double from = fromLatitude * kRadiansPerDegree, to = toLatitude * kRadiansPerDegree;
-    double east = (toLongitude - fromLongitude) * kRadiansPerDegree;
-    // The haversine formula, sound for short distances too.
-    double north = std::sin((to - from) / 2), across = std::sin(east / 2);
-    double haversine = north * north + std::cos(from) * std::cos(to) * across * across;
-    double metres = 2 * kEarthRadius * std::atan2(std::sqrt(haversine), std::sqrt(1 - haversine));
-    double bearing = std::atan2(std::sin(east) * std::cos(to),
-                                std::cos(from) * std::sin(to) - std::sin(from) * std::cos(to) * std::cos(east));
-    return {metres, std::fmod(bearing / kRadiansPerDegree + 360, 360)};
-}
-
 std::string NmeaEncoder::encode(const Position &position, Clock::time_point received) {
     double latitude = position.value[kLatitude], longitude = position.value[kLongitude];
-    bool fix = latitude >= -90 && latitude <= 90 && longitude >= -180 && longitude <= 180;  // false for NaN
+    bool fix = isValidPlace(latitude, longitude);
     UtcTime utc = utcTime(received);
     Sentences out;
     auto place = [&] {
@@ -124,16 +106,11 @@ std::string NmeaEncoder::encode(const Position &position, Clock::time_point rece
     out.time(utc);
     out.text(fix ? ",A" : ",V");
     place();
-    double seconds = std::chrono::duration<double>(received - lastReceived).count();
+    GroundVelocity velocity = motion.next(latitude, longitude, received);
     out.put(',');
-    if (fix && hasLast && seconds >= kShortestInterval) {
-        Track track = trackBetween(lastLatitude, lastLongitude, latitude, longitude);
-        out.fixed(track.metres / seconds / kMetresPerSecondPerKnot, 1);
-        out.put(',');
-        if (track.metres > 0) out.direction(track.bearing);  // standing still has no course
-    } else {
-        out.put(',');
-    }
+    if (velocity.known) out.fixed(velocity.knots, 1);
+    out.put(',');
+    if (velocity.hasCourse) out.direction(velocity.course);
     out.put(',');
     out.digits(utc.day, 2);
     out.digits(utc.month, 2);
@@ -146,9 +123,5 @@ std::string NmeaEncoder::encode(const Position &position, Clock::time_point rece
     out.text(",T");
     out.end();
 
-    hasLast = fix;
-    lastLatitude = latitude;
-    lastLongitude = longitude;
-    lastReceived = received;
     return out.take();
 }

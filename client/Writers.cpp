@@ -19,6 +19,13 @@ std::string fixed(double value, int decimals) {
     return result.ec == std::errc() ? std::string(buffer, result.ptr) : "?";
 }
 
+// A direction to a tenth, as directionTenths rounds it; nan and inf as they are.
+std::string direction(double degrees) {
+    if (!std::isfinite(degrees)) return fixed(degrees, 1);
+    long long tenths = directionTenths(degrees);
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
 bool put(std::FILE *out, const std::string &text) {
     return std::fputs(text.c_str(), out) >= 0 && std::fflush(out) == 0;
 }
@@ -31,7 +38,7 @@ public:
         std::string time = utcTimestamp(received).substr(11, 8);
         return put(out, time + "  lat " + fixed(p.value[kLatitude], 6) + "  lon " + fixed(p.value[kLongitude], 6) +
                             "  IAS " + fixed(p.value[kSpeed], 1) + " kt  elev " + fixed(p.value[kElevation], 0) +
-                            " ft  hdg " + fixed(p.value[kHeading], 1) + "\n");
+                            " ft  hdg " + direction(p.value[kHeading]) + "\n");
     }
 
 private:
@@ -124,6 +131,14 @@ std::string positionJson(const Position &position, Clock::time_point received) {
         json += std::isfinite(position.value[field]) ? position.text[field] : "null";
     }
     return json + "}";
+}
+
+long long directionTenths(double degrees) {
+    // In whole millionths first, the feed's own unit, so that the half is decided on the decimals as sent
+    // rather than on the nearest binary fraction, which may lie either side of it.
+    long long millionths = std::llround(std::fmod(degrees, 360) * 1e6);
+    if (millionths < 0) millionths += 360000000;
+    return (millionths + 50000) / 100000 % 3600;
 }
 
 UtcTime utcTime(Clock::time_point time) {

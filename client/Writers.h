@@ -38,5 +38,10 @@ struct UtcTime {
 };
 UtcTime utcTime(Clock::time_point time);
 
+// A direction in degrees rounded to a tenth, in tenths within [0, 3600). The rounding is the one a person
+// applies to the feed's six decimals: a half goes up, so 271.250000 is 271.3, and 359.970000 a full turn,
+// 0.0. Every output that shows a direction to a tenth uses it.
+long long directionTenths(double degrees);
+
 // The time in UTC as ISO 8601 with milliseconds, e.g. 2026-12-07T23:14:58.123Z.
 std::string utcTimestamp(Clock::time_point time);

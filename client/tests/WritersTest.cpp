@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Nmea.h"
 #include "Positions.h"
 
 namespace {
@@ -50,6 +51,23 @@ TEST(Writers, LiveViewRoundsWithAPointWhateverTheLocale) {
               "23:14:58  lat 47.458056  lon 8.548056  IAS 142.4 kt  elev 1417 ft  hdg 271.3\n"
               "23:14:58  lat nan  lon nan  IAS inf kt  elev -inf ft  hdg 1.0\n");
     if (!german) GTEST_SKIP() << "checked in the C locale only: no de_DE.UTF-8";
+}
+
+// A heading reads the same wherever it is shown: the live view and NMEA's HDT round it alike, a half up
+// on the decimals as sent, within [0, 360).
+TEST(Writers, LiveViewAndNmeaRoundAHeadingAlike) {
+    struct Case {
+        const char *heading, *tenth;
+    } cases[] = {{"271.250000", "271.3"}, {"0.150000", "0.2"},   {"0.149999", "0.1"},   {"359.949999", "359.9"},
+                 {"359.950000", "0.0"},   {"-0.040000", "0.0"},  {"-90.000000", "270.0"}, {"720.050000", "0.1"}};
+    NmeaEncoder nmea;
+    for (const Case &c : cases) {
+        Position position = positionOf("47.000000", "8.000000", "0.000000", "0.000000", c.heading);
+        std::string live = written(makeLiveWriter, {position});
+        EXPECT_EQ(live.substr(live.rfind("hdg ") + 4), std::string(c.tenth) + "\n") << c.heading;
+        EXPECT_NE(nmea.encode(position, kReceived).find("$HEHDT," + std::string(c.tenth) + ",T*"), std::string::npos)
+            << c.heading;
+    }
 }
 
 class GpxWriterTest : public testing::Test {

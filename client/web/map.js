@@ -34,6 +34,15 @@ let connection = 0; // counts the connections, so that a late answer to an earli
 
 const field = (id) => document.getElementById(id);
 const fixed = (value, decimals, unit) => (value === null ? "–" : value.toFixed(decimals) + unit);
+// A direction to a tenth as feedclient writes one: a half goes up, on the feed's six decimals, and a
+// whole turn is 0.0.
+const direction = (degrees) => {
+  if (degrees === null) return "–";
+  let millionths = Math.round((degrees % 360) * 1e6);
+  if (millionths < 0) millionths += 360e6;
+  const tenths = Math.floor((millionths + 50000) / 100000) % 3600;
+  return Math.floor(tenths / 10) + "." + (tenths % 10) + "°";
+};
 const located = (p) => p.latitude !== null && p.longitude !== null && Math.abs(p.latitude) <= 90 &&
   Math.abs(p.longitude) <= 180;
 
@@ -66,7 +75,7 @@ function showPosition(p) {
   field("longitude").textContent = fixed(p.longitude, 6, "°");
   field("altitude").textContent = fixed(p.elevation, 0, " ft");
   field("airspeed").textContent = fixed(p.speed, 1, " kt");
-  field("heading").textContent = fixed(p.heading, 1, "°");
+  field("heading").textContent = direction(p.heading);
   if (!located(p)) return;
   const where = [p.latitude, p.longitude];
   if (!map.hasLayer(aircraft)) {
@@ -101,7 +110,7 @@ function take(event) {
     if (data.state === "lost" && data.positions >= lastId) broken = true;
   } else if (event.type === "motion") {
     field("ground-speed").textContent = fixed(data.groundSpeed, 1, " kt");
-    field("track").textContent = fixed(data.track, 1, "°");
+    field("track").textContent = direction(data.track);
   } else {
     takePosition(data, Number(event.lastEventId));
   }
