@@ -20,10 +20,7 @@ void appendFixed(std::string &out, double value, int decimals) {
 void FlightTrack::add(const Position &position) {
     double latitude = position.value[kLatitude], longitude = position.value[kLongitude];
     if (!isValidPlace(latitude, longitude)) return;
-    if (points.size() == kTrackLimit) {
-        points.pop_front();
-        points.front().startsSegment = true;
-    }
+    if (points.size() == kTrackLimit) points.pop_front();  // whatever stays first starts a segment
     points.push_back({latitude, longitude, position.value[kElevation], broken || points.empty()});
     broken = false;
 }
