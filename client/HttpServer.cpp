@@ -177,13 +177,15 @@ Steady::time_point HttpServer::nextDue() const {
 }
 
 std::size_t HttpServer::eventsClientCount() const {
-    return std::count_if(connections.begin(), connections.end(),
-                         [](const Connection &connection) { return connection.stage == Stage::kEvents; });
+    return static_cast<std::size_t>(std::count_if(connections.begin(), connections.end(), [](const Connection &c) {
+        return c.stage == Stage::kEvents;
+    }));
 }
 
 std::size_t HttpServer::activeCount() const {
-    return std::count_if(connections.begin(), connections.end(),
-                         [](const Connection &connection) { return connection.stage != Stage::kClosing; });
+    return static_cast<std::size_t>(std::count_if(connections.begin(), connections.end(), [](const Connection &c) {
+        return c.stage != Stage::kClosing;
+    }));
 }
 
 // Past kMaxClients, a client is told so, and its connection then closed as any answered one is; past as

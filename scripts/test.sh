@@ -2,7 +2,7 @@
 # Builds the Linux and the Windows module and runs every test: unit tests, the module checks, and the
 # end-to-end scenarios against both modules (the Windows one under Wine), then the unit and Linux
 # end-to-end tests again under AddressSanitizer and ThreadSanitizer, and last a minute of fuzzing for each
-# of the line parser and the line formatter.
+# of the line parser, the HTTP request parser and the line formatter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
