@@ -7,9 +7,10 @@ namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A token's characters (RFC 9110 5.6.2).
+// A token's characters (RFC 9110 5.6.2). strchr finds the terminating NUL too, which is none of them.
 bool isTokenChar(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return letter || isDigit(c) || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
 bool isToken(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), isTokenChar); }

@@ -30,8 +30,9 @@ TEST(HttpRequest, ReadsTheMethodAndThePathWithoutItsQuery) {
 }
 
 TEST(HttpRequest, RefusesWhatTheStandardRefuses) {
+    using namespace std::string_literals;
     const struct {
-        const char *head;
+        std::string head;
         HeadStatus status;
     } cases[] = {
         {"GET / HTTP/1.1\r\nHost: a\r\n", HeadStatus::kIncomplete},
@@ -41,6 +42,7 @@ TEST(HttpRequest, RefusesWhatTheStandardRefuses) {
         {"GET http://a/ HTTP/1.1\r\nHost: a\r\n\r\n", HeadStatus::kMalformed},       // a proxy's form
         {"GET /a\x01 HTTP/1.1\r\nHost: a\r\n\r\n", HeadStatus::kMalformed},          // a control byte
         {"G(T / HTTP/1.1\r\nHost: a\r\n\r\n", HeadStatus::kMalformed},               // not a token
+        {"GE\0 / HTTP/1.1\r\nHost: a\r\n\r\n"s, HeadStatus::kMalformed},             // nor a NUL
         {"GET / HTTP/1.1\rHost: a\r\n\r\n", HeadStatus::kMalformed},                 // a lone CR
         {"GET / HTTP/1.1\r\nHost : a\r\n\r\n", HeadStatus::kMalformed},              // space before the colon
         {"GET / HTTP/1.1\r\nHost: a\r\n folded\r\n\r\n", HeadStatus::kMalformed},    // a folded line

@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         bool visible = std::all_of(path.begin(), path.end(), [](char c) { return c > ' ' && c < 0x7F; });
         if (path.empty() || path[0] != '/' || !visible || path.find_first_of("?#") != std::string::npos)
             fail("a path taken that is not one", bytes);
-        if (whole.method.empty() || whole.method.find_first_of(" \t\r\n:/()") != std::string::npos)
+        const std::string notInTokens(" \t\r\n\0:/()", 10);
+        if (whole.method.empty() || whole.method.find_first_of(notInTokens) != std::string::npos)
             fail("a method taken that is not a token", bytes);
     }
 
