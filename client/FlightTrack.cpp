@@ -32,9 +32,8 @@ std::string FlightTrack::geoJson(unsigned long positions) const {
         std::size_t end = at + 1;
         while (end < points.size() && !points[end].startsSegment) ++end;
         if (at > 0) out += ',';
-        out += end - at == 1 ? "{\"type\":\"Feature\",\"properties\":{},\"geometry\":{\"type\":\"Point\",\"coordinates\":"
-                             : "{\"type\":\"Feature\",\"properties\":{},\"geometry\":{\"type\":\"LineString\","
-                               "\"coordinates\":[";
+        out += "{\"type\":\"Feature\",\"properties\":{},\"geometry\":";
+        out += end - at == 1 ? "{\"type\":\"Point\",\"coordinates\":" : "{\"type\":\"LineString\",\"coordinates\":[";
         for (std::size_t i = at; i < end; ++i) {
             const Point &point = points[i];
             out += i > at ? ",[" : "[";

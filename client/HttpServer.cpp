@@ -265,8 +265,9 @@ void HttpServer::answer(Connection &connection, const HttpRequest &request) {
     std::string_view name = path == "/" ? "index.html" : std::string_view(path).substr(1);
     std::string_view file = name.find('/') == std::string_view::npos ? webAsset(name) : std::string_view();
     if (file.empty()) return respond(connection, refusal("404 Not Found", "", "no such page here", headOnly));
-    return respond(connection, response("200 OK", typeOf(name), std::string(kPageSecurity) + "Cache-Control: no-cache\r\n",
-                                        name == "index.html" ? page : std::string(file), headOnly));
+    std::string headers = std::string(kPageSecurity) + "Cache-Control: no-cache\r\n";
+    std::string body = name == "index.html" ? page : std::string(file);
+    return respond(connection, response("200 OK", typeOf(name), headers, body, headOnly));
 }
 
 void HttpServer::startEvents(Connection &connection, bool headOnly) {

@@ -97,7 +97,9 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
             if (!readWholeNumber(value, 1, ~0ul, options.count)) return needs(option, "a positive whole number", value);
         } else if (option == "--relay" || option == "--nmea" || option == "--http") {
             if (!hasValue) return option + " needs " + kPortWanted;
-            int &port = option == "--relay" ? options.relayPort : option == "--nmea" ? options.nmeaPort : options.httpPort;
+            int &port = option == "--relay"  ? options.relayPort
+                        : option == "--nmea" ? options.nmeaPort
+                                             : options.httpPort;
             std::string problem = readPort(option, value, port);
             if (!problem.empty()) return problem;
         } else if (option == "--tiles") {
@@ -122,6 +124,7 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
                        std::to_string(ports[i]);
         }
     }
-    if (!options.tiles.empty() && options.httpPort == 0) return "--tiles is for the map of --http, which was not asked for";
+    if (!options.tiles.empty() && options.httpPort == 0)
+        return "--tiles is for the map of --http, which was not asked for";
     return {};
 }

@@ -138,7 +138,9 @@ int Session::run() {
 // Until the next thing due: the end of a pause or of an attempt to connect, the silence notice, or the
 // HTTP server's next time-out.
 int Session::waitMilliseconds() const {
-    Steady::time_point until = state != State::kReading ? due : silent ? Steady::time_point::max() : lastLine + kSilenceNotice;
+    Steady::time_point until = state != State::kReading ? due
+                               : silent                  ? Steady::time_point::max()
+                                                         : lastLine + kSilenceNotice;
     if (http) until = std::min(until, http->nextDue());
     if (until == Steady::time_point::max()) return -1;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Steady::now()).count();

@@ -264,6 +264,19 @@ class Host:
         values = [(LATITUDE, latitude), (LONGITUDE, longitude), (ELEVATION, elevation)]
         return ["set %s %s" % (name, value) for name, value in values if value is not None] + ["advance 1"]
 
+    def tick_to_client(self, latitude, longitude=None, elevation=None):
+        """Ticks once at the position, and again until the plug-in has sent the line to a client: one that
+        has just connected is served only once the plug-in's listener has taken its connection."""
+        deadline = time.monotonic() + PATIENCE
+        while True:
+            before = len(self.output.seen)
+            self.commands(self.tick_commands(latitude, longitude, elevation))
+            if any(re.match("Bytes sent: [1-9]", line) for line in self.output.seen[before:]):
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError("no client was sent a line")
+            time.sleep(0.05)
+
     def wait_listening(self):
         wait_for(feed_port_listens, PATIENCE, "the plug-in to listen")
 
@@ -488,6 +501,8 @@ class FeedClientTest(unittest.TestCase):
         """A host under control, listening, and feedclient connected to it; its stdout and stderr readers."""
         host = self.start_host(control=True)
         host.start_under_control()
+        # The plug-in notices its client gone on a send, and listens again a second later.
+        wait_for(lambda: host.command("advance 1") and feed_port_listens(), PATIENCE, "the plug-in to listen")
         client = self.start_client(*arguments)
         out, err = LineReader(client.stdout), LineReader(client.stderr)
         err.until("connected to 127.0.0.1:27015")
@@ -672,7 +687,7 @@ class FeedClientTest(unittest.TestCase):
         position has a ground speed; returns feedclient's --json lines of them."""
         lines = []
         for point in points:
-            host.commands(host.tick_commands(*point))
+            host.tick_to_client(*point)
             lines.append(out.next().rstrip("\n"))
             time.sleep(pause)
         return lines
@@ -781,7 +796,7 @@ class FeedClientTest(unittest.TestCase):
             self.assertRegex(answer, rb"^HTTP/1\.1 %d [A-Za-z ]+\r\n(.+\r\n)*Connection: close\r\n" % status, request)
             if status == 405:
                 self.assertIn(b"\r\nAllow: GET, HEAD\r\n", answer)
-            host.commands(host.tick_commands(10 + number))
+            host.tick_to_client(10 + number)
             lines.append(out.next().rstrip("\n"))
 
         # A client that does not finish its request is answered and closed after 10 s.
@@ -806,8 +821,10 @@ class FeedClientTest(unittest.TestCase):
             err.until(r"http: refused 127\.0\.0\.1:[0-9]+: already serving %d clients" % MAX_CLIENTS)
 
         count = 400  # more than the stalled client's buffers and queue hold
-        for batch in range(0, count, 10):
-            host.commands(sum((host.tick_commands(round(0.01 * (batch + i), 2)) for i in range(10)), []))
+        host.tick_to_client(0)
+        for batch in range(1, count, 10):
+            ticks = range(batch, min(batch + 10, count))
+            host.commands(sum((host.tick_commands(round(0.01 * tick, 2)) for tick in ticks), []))
         lines = [out.next().rstrip("\n") for _ in range(count)]
         for reader in readers:
             wait_for(lambda: len(reader.positions()) == count, PATIENCE, "every position event")
@@ -859,8 +876,8 @@ class FeedClientTest(unittest.TestCase):
         tiles = TileServer("<!DOCTYPE html><title>Example</title><link rel=icon href=data:,><body><script>%s</script>" %
                            example.replace("127.0.0.1:8080", "127.0.0.1:%d" % HTTP_PORT))
         self.addCleanup(tiles.stop)
-        host, client, out, err = self.start_with_host(
-            "--json", "--http", str(HTTP_PORT), "--tiles", "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT)
+        arguments = ("--json", "--http", str(HTTP_PORT), "--tiles", "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT)
+        host, client, out, err = self.start_with_host(*arguments)
         events = self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
         speed_and_heading = ["set sim/flightmodel/position/indicated_airspeed 142.37",
                              "set sim/flightmodel/position/psi 281.3"]
@@ -873,7 +890,8 @@ class FeedClientTest(unittest.TestCase):
         browser = self.start_browser()
         browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
 
-        panel = """return Object.fromEntries([...document.querySelectorAll("#panel dd")].map(d => [d.id, d.textContent]))"""
+        panel = ("return Object.fromEntries([...document.querySelectorAll('#panel dd')]"
+                 ".map(d => [d.id, d.textContent]))")
         def motion():
             data = [json.loads(data) for kind, _, data in events.events()[1] if kind == "motion"][-1]
             self.assertIsNotNone(data["groundSpeed"])
@@ -970,6 +988,24 @@ class FeedClientTest(unittest.TestCase):
                      json.dumps("%.6f, %.6f  %.0f ft  %.1f°" % (p["latitude"], p["longitude"], p["elevation"],
                                                                  p["heading"])), "the example to show the position")
         self.assertEqual(self.page_errors(browser), [])
+
+        # feedclient restarts: the first page warns that it lost it, then reconnects by itself and shows the
+        # new feedclient's track, which starts afresh. The browser logs the refused attempts in between.
+        browser.switch_to.window(browser.window_handles[0])
+        client.kill()
+        client.wait()
+        self.wait_in(browser, "return document.getElementById('warning').textContent"
+                              ".startsWith('No connection to feedclient')", "the warning of a lost feedclient")
+        # The plug-in notices its client gone on a send, and listens again a second later.
+        wait_for(lambda: host.command("advance 1") and feed_port_listens(), PATIENCE, "the plug-in to listen")
+        client = self.start_client(*arguments)
+        out, err = LineReader(client.stdout), LineReader(client.stderr)
+        err.until("connected to 127.0.0.1:27015")
+        self.wait_in(browser, "return online", "the page to reconnect")
+        lines = fly(route[:2])
+        self.wait_in(browser, "return document.getElementById('warning').hidden", "the warning to go")
+        self.assertEqual(browser.execute_script(track), [flown(lines)])
+        self.assertEqual(browser.execute_script(panel)["latitude"], "%.6f°" % json.loads(lines[-1])["latitude"])
 
     def test_usage_and_closed_output(self):
         # What was wrong, then the usage, on standard error; --help alone on standard output. (The unit tests

@@ -29,8 +29,7 @@ let feedState = "lost";
 let clockOffset = 0; // this device's clock less feedclient's, in milliseconds
 let online = false;
 let follow = true;
-let source = null;
-let connection = 0; // counts the connections, so that a late answer to an earlier one is ignored
+let source = null; // the events stream
 
 const field = (id) => document.getElementById(id);
 const fixed = (value, decimals, unit) => (value === null ? "–" : value.toFixed(decimals) + unit);
@@ -123,11 +122,13 @@ function receive(event) {
 }
 
 // The track so far, then the events that came meanwhile; those it already holds only update the panel.
-function loadTrack(generation) {
+// An answer for a stream that has since been replaced, or for an earlier opening of this one, is dropped.
+function loadTrack(stream) {
+  const queue = (pending = []);
   fetch("track.geojson", { cache: "no-store" })
     .then((response) => response.json())
     .then((geo) => {
-      if (generation !== connection) return;
+      if (stream !== source || queue !== pending) return;
       segments = geo.features.map((feature) => {
         const g = feature.geometry;
         return (g.type === "Point" ? [g.coordinates] : g.coordinates).map((c) => [c[1], c[0]]);
@@ -135,38 +136,37 @@ function loadTrack(generation) {
       track.setLatLngs(segments);
       lastId = geo.positions;
       broken = false;
-      const queued = pending;
       pending = null;
-      queued.forEach(take);
+      queue.forEach(take);
     })
     .catch(() => {
-      if (generation === connection) reconnect();
+      if (stream === source) reconnect();
     });
 }
 
 function connect() {
-  const generation = ++connection;
-  source = new EventSource("events");
-  source.onopen = () => {
+  const stream = (source = new EventSource("events"));
+  stream.onopen = () => {
     online = true;
-    pending = [];
-    loadTrack(generation);
+    loadTrack(stream);
     updateWarning();
   };
-  source.onmessage = receive;
-  source.addEventListener("feed", receive);
-  source.addEventListener("motion", receive);
-  source.onerror = () => {
+  stream.onmessage = receive;
+  stream.addEventListener("feed", receive);
+  stream.addEventListener("motion", receive);
+  stream.onerror = () => {
+    if (stream !== source) return;
     online = false;
     updateWarning();
     // The browser tries again by itself unless feedclient refused the stream (too many clients).
-    if (source.readyState === EventSource.CLOSED) reconnect();
+    if (stream.readyState === EventSource.CLOSED) reconnect();
   };
 }
 
 function reconnect() {
   online = false;
   source.close();
+  source = null;
   setTimeout(connect, 2000);
 }
 
