@@ -194,19 +194,21 @@ void PositionServer::tell(const FeedEvent &event) {
 int PositionServer::sendFlightData(FlightData snapshot) {
     if (!isConnected()) return 0;
 
+    // The rest of an earlier line goes first. This tick's line counts once: as sent if the socket takes
+    // its beginning (its rest then goes out on later ticks), else as dropped.
     int bytesSent = 0, error = 0;
     bool sendFailed = unsentBegin < unsentEnd && !sendUnsent(bytesSent, error);
+    bool begun = false;
     if (!sendFailed && unsentBegin == unsentEnd) {
         // A line that does not fit is not sent at all rather than cut short.
-        unsentBegin = 0;
         unsentEnd = formatPositionLine(snapshot, line, sizeof line);
+        int before = bytesSent;
         if (unsentEnd > 0) sendFailed = !sendUnsent(bytesSent, error);
+        begun = bytesSent > before;
         // A line the socket took nothing of is dropped: the next tick brings a fresher one.
-        if (!sendFailed && unsentBegin == 0 && unsentEnd > 0) {
-            ++linesDropped;
-            unsentEnd = 0;
-        }
+        if (!begun) unsentEnd = 0;
     }
+    ++(begun ? linesSent : linesDropped);
 
     if (sendFailed) {
         say("connection closed");
@@ -231,10 +233,7 @@ bool PositionServer::sendUnsent(int &bytesSent, int &error) {
     }
     bytesSent += result;
     unsentBegin += result;
-    if (unsentBegin == unsentEnd) {
-        unsentBegin = unsentEnd = 0;
-        ++linesSent;
-    }
+    if (unsentBegin == unsentEnd) unsentBegin = unsentEnd = 0;
     return true;
 }
 

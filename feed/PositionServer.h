@@ -81,6 +81,6 @@ private:
 
     FeedEventQueue events;  // from the listener thread to the host's
     void (*eventHandler)(const FeedEvent &event) = nullptr;
-    long long linesSent = 0;     // since the last stop, host thread only
-    long long linesDropped = 0;  // for a client that was not reading
+    long long linesSent = 0;     // since the last stop, host thread only: lines the socket took at least
+    long long linesDropped = 0;  // the beginning of, and lines it took nothing of
 };
