@@ -52,6 +52,11 @@ void *__wrap_dlopen(const char *file, int mode) noexcept { return pinned_dlopen(
 
 int __wrap_dladdr(const void *address, Dl_info *info) noexcept { return pinned_dladdr(address, info); }
 
+// libstdc++ skips atomic operations while glibc (2.32 and later) says that the process has one thread, in
+// its own code and in what it inlines into ours. Older glibc has no such word; this one always says the
+// process may have more.
+char __wrap___libc_single_threaded = 0;
+
 }  // extern "C"
 
 // dlclose is also the key destructor that releases a thread's reference on this module (PlatformPosix.cpp),
