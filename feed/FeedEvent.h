@@ -14,7 +14,7 @@ struct FeedEvent {
     uint32_t address = 0;   // kClientConnected: the client's IPv4 address, in host order,
     uint16_t port = 0;      // and its port
     long long linesSent = 0;     // kStopped: of the ticks that had a client since the feed started, those
-    long long linesDropped = 0;  // whose line went out (whole, or begun and finished later) and the rest
+    long long linesDropped = 0;  // whose line the socket took (whole or begun), and the rest
 };
 
 // Hands events from the listener thread to the host's thread without a lock and without allocating. One

@@ -14,7 +14,7 @@ if [ "$platform" = linux ]; then
   undefined=$(nm -D --undefined-only "$module" | awk '{print $2}' | grep '^XPLM' | sort | tr '\n' ' ')
   [ "$undefined" = "XPLMDebugString XPLMFindDataRef XPLMGetDatad XPLMGetDataf XPLMGetDatai XPLMRegisterFlightLoopCallback XPLMUnregisterFlightLoopCallback " ] \
     || fail "XPLM calls left to the host: $undefined"
-  # It loads on glibc 2.27 and later, as feedclient runs there.
+  # It loads on glibc 2.27 and later.
   "$(dirname "$0")/check_linux_floor.sh" "$module" || failed=1
 else
   headers=$(x86_64-w64-mingw32-objdump -p "$module")
