@@ -13,8 +13,8 @@ struct FeedEvent {
     int error = 0;          // kFailed, kClientLost: the error code
     uint32_t address = 0;   // kClientConnected: the client's IPv4 address, in host order,
     uint16_t port = 0;      // and its port
-    long long linesSent = 0;     // kStopped: lines sent whole since the feed started,
-    long long linesDropped = 0;  // and lines left out for a client that was not reading
+    long long linesSent = 0;     // kStopped: of the ticks that had a client since the feed started, those
+    long long linesDropped = 0;  // whose line the socket took (whole or begun), and the rest
 };
 
 // Hands events from the listener thread to the host's thread without a lock and without allocating. One

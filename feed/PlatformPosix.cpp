@@ -77,9 +77,10 @@ void sleepMilliseconds(int milliseconds) { usleep(static_cast<useconds_t>(millis
 
 namespace {
 
-// Each thread's reference on this module, released by the key's destructor. That destructor runs in
-// libc after the thread procedure has returned, so no frame of this module is left on the thread when
-// the last reference goes (on Windows, FreeLibraryAndExitThread does the same).
+// Each thread's reference on this module, released by the key's destructor, which glibc calls after the
+// thread procedure has returned. The destructor is dlclose, which returns to glibc, so no frame of this
+// module is left on the thread when the last reference goes (on Windows, FreeLibraryAndExitThread does the
+// same). Where dlclose is wrapped (LinuxRuntime.cpp), the wrapper only jumps to it.
 class ModuleReferences {
 public:
     ModuleReferences() {

@@ -1,7 +1,6 @@
 #include "PositionServer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 
@@ -12,7 +11,6 @@ const char *const kService = "27015";  // the port, as getaddrinfo takes it
 // A waiting listener sleeps until a client comes; stop wakes it by connecting itself. Should that
 // connection never arrive, the listener still looks for a stop request this often.
 constexpr int kStopCheckMilliseconds = 500;
-constexpr std::chrono::seconds kStopTimeout{1};
 
 // How long data sent to a client may go unacknowledged before the system gives the client up: a client
 // that vanished without a word is then noticed by a failing send within this and a tick.
@@ -54,11 +52,18 @@ void closeAbortively(SOCKET socket) {
 }  // namespace
 
 void PositionServer::startListener() {
-    listening.store(kListening);
+    listening.store(kStarting);
     if (!startDetachedThread(listenerThread, this)) listening.store(kNotListening);
 }
 
 int PositionServer::listenForClient() {
+    if (listenerThreadStarting) listenerThreadStarting();
+    // Stop may have come before this thread ran, and not waited for it: then it never touches the port.
+    int starting = kStarting;
+    if (!listening.compare_exchange_strong(starting, kListening)) {
+        listening.store(kNotListening);
+        return 0;
+    }
     Failure failure = openAndAccept();
     if (failure.call) {
         FeedEvent event{FeedEvent::Kind::kFailed};
@@ -189,19 +194,21 @@ void PositionServer::tell(const FeedEvent &event) {
 int PositionServer::sendFlightData(FlightData snapshot) {
     if (!isConnected()) return 0;
 
+    // The rest of an earlier line goes first. This tick's line counts once: as sent if the socket takes
+    // its beginning (its rest then goes out on later ticks), else as dropped.
     int bytesSent = 0, error = 0;
     bool sendFailed = unsentBegin < unsentEnd && !sendUnsent(bytesSent, error);
+    bool begun = false;
     if (!sendFailed && unsentBegin == unsentEnd) {
         // A line that does not fit is not sent at all rather than cut short.
-        unsentBegin = 0;
         unsentEnd = formatPositionLine(snapshot, line, sizeof line);
+        int before = bytesSent;
         if (unsentEnd > 0) sendFailed = !sendUnsent(bytesSent, error);
+        begun = bytesSent > before;
         // A line the socket took nothing of is dropped: the next tick brings a fresher one.
-        if (!sendFailed && unsentBegin == 0 && unsentEnd > 0) {
-            ++linesDropped;
-            unsentEnd = 0;
-        }
+        if (!begun) unsentEnd = 0;
     }
+    ++(begun ? linesSent : linesDropped);
 
     if (sendFailed) {
         say("connection closed");
@@ -226,10 +233,7 @@ bool PositionServer::sendUnsent(int &bytesSent, int &error) {
     }
     bytesSent += result;
     unsentBegin += result;
-    if (unsentBegin == unsentEnd) {
-        unsentBegin = unsentEnd = 0;
-        ++linesSent;
-    }
+    if (unsentBegin == unsentEnd) unsentBegin = unsentEnd = 0;
     return true;
 }
 
@@ -248,19 +252,19 @@ int PositionServer::closeConnection() {
 }
 
 void PositionServer::stop() {
-    int expected = kListening;
-    SOCKET wake = INVALID_SOCKET;
-    WSADATA wsaData;
-    bool wakeListener = listening.compare_exchange_strong(expected, kStopRequested) &&
-                        WSAStartup(MAKEWORD(2, 2), &wsaData) == 0;
-    if (wakeListener) wake = connectToListener();
-    auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
-    while (isListening() && std::chrono::steady_clock::now() < deadline) {
-        sleepMilliseconds(1);
+    int state = listening.load();
+    while ((state == kStarting || state == kListening) && !listening.compare_exchange_weak(state, kStopRequested)) {
     }
-    if (wakeListener) {
+    // A running listener is woken, and ends within moments: every call it makes returns at once, or after
+    // at most its stop check.
+    if (state == kListening) {
+        SOCKET wake = INVALID_SOCKET;
+        WSADATA wsaData;
+        bool started = WSAStartup(MAKEWORD(2, 2), &wsaData) == 0;
+        if (started) wake = connectToListener();
+        while (listening.load() != kNotListening) sleepMilliseconds(1);
         if (wake != INVALID_SOCKET) closeAbortively(wake);
-        WSACleanup();
+        if (started) WSACleanup();
     }
     if (isConnected()) closeConnection();
 

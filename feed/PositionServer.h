@@ -16,19 +16,31 @@ class PositionServer {
 public:
     static constexpr unsigned short kPort = 27015;
 
-    bool isConnected() const { return clientSocket.load() != INVALID_SOCKET; }
-    // True from the moment a listener is started until its thread has released the port.
-    bool isListening() const { return listening.load() != kNotListening; }
+    // A listener stores its client before it ends, so whoever reads both reads isListening first: a
+    // listener seen to have ended has its client seen too.
+    bool isConnected() const {
+        bool connected = clientSocket.load() != INVALID_SOCKET;
+        if (afterStateRead) afterStateRead();
+        return connected;
+    }
+    // True from the moment a listener is started until its thread has ended.
+    bool isListening() const {
+        bool started = listening.load() != kNotListening;
+        if (afterStateRead) afterStateRead();
+        return started;
+    }
 
     // Starts the listener thread, marked as listening before it exists so no second one can start.
     void startListener();
-    // Listener thread: listens on the port and waits for one client. 0 on success, 1 on failure.
+    // Listener thread: listens on the port and waits for one client, unless stop came first. 0 on success,
+    // 1 on failure.
     int listenForClient();
     // Sends the line for `snapshot` without ever waiting on the client. 0 on success, 1 on failure.
     int sendFlightData(FlightData snapshot);
     // Ends the client connection. 0 on success, 1 if the shutdown failed (the socket is closed anyway).
     int closeConnection();
-    // Ends the connection and a waiting listener, and waits up to a second for the port to be free.
+    // Ends the connection and the listener. A listener whose thread has yet to run never binds the port; a
+    // running one is woken and waited for, so the port is free when stop returns.
     void stop();
 
     // Has `handler` told of the feed's events, on the host's thread only: those of this thread at once,
@@ -36,10 +48,16 @@ public:
     void setEventHandler(void (*handler)(const FeedEvent &event)) { eventHandler = handler; }
     void deliverEvents();
 
+    // Seams for the unit tests, null in the plug-in: called on the host's thread right after each read of
+    // the listener's state, and first thing on each listener thread.
+    static inline void (*afterStateRead)() = nullptr;
+    static inline void (*listenerThreadStarting)() = nullptr;
+
 private:
     static constexpr int kNotListening = 0;
-    static constexpr int kListening = 1;
-    static constexpr int kStopRequested = 2;
+    static constexpr int kStarting = 1;  // its thread has not run yet
+    static constexpr int kListening = 2;
+    static constexpr int kStopRequested = 3;
 
     // The call that failed, as standard output names it, and its error; no call on success.
     struct Failure {
@@ -63,6 +81,6 @@ private:
 
     FeedEventQueue events;  // from the listener thread to the host's
     void (*eventHandler)(const FeedEvent &event) = nullptr;
-    long long linesSent = 0;     // since the last stop, host thread only
-    long long linesDropped = 0;  // for a client that was not reading
+    long long linesSent = 0;     // since the last stop, host thread only: lines the socket took at least
+    long long linesDropped = 0;  // the beginning of, and lines it took nothing of
 };

@@ -68,7 +68,7 @@ void DiagnosticLog::report(const FeedEvent &event) {
         break;
     case FeedEvent::Kind::kStopped:
         summarizeHeldBack();
-        write("feed stopped: %lld lines sent, %lld dropped for a client that was not reading", event.linesSent,
+        write("feed stopped: %lld lines sent, %lld dropped while a client was connected", event.linesSent,
               event.linesDropped);
         break;
     }

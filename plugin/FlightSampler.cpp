@@ -74,9 +74,12 @@ float flightLoopCallback(float elapsedSinceLastCall, float, int, void *) {
     sampleFlightState(gFlightData);
     gServer.deliverEvents();
     gLog.advance(elapsedSinceLastCall);
+    // In this order, a listener that takes a client meanwhile cannot seem to have neither, which would
+    // start a second listener beside the client.
+    bool listening = gServer.isListening();
     if (gServer.isConnected()) {
         gServer.sendFlightData(gFlightData);
-    } else if (!gServer.isListening()) {
+    } else if (!listening) {
         gServer.startListener();
     }
     return kCallIntervalSeconds;

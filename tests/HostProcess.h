@@ -28,6 +28,7 @@ struct HostSetup {
     bool valgrind = false;  // run the (Linux) host under valgrind's memcheck
     bool realNetwork = false;  // run the scenarios that take real network time, tens of seconds each
     std::string root;          // run the (Linux) host chrooted here, where the host and module paths are
+    std::string feedclient;    // feedclient, to read the feed on the same system as the host
 };
 
 // What a test program exits with when it was skipped, for CTest's SKIP_RETURN_CODE.
@@ -260,7 +261,7 @@ private:
 };
 
 // The main of a test program that drives the host, after GoogleTest's own options:
-// PROGRAM --host HOST --module MODULE [--wine | --valgrind | --chroot ROOT] [--real-network].
+// PROGRAM --host HOST --module MODULE [--wine | --valgrind | --chroot ROOT] [--real-network] [--feedclient PATH].
 inline int runHostTests(int argc, char **argv, HostSetup &setup) {
     testing::InitGoogleTest(&argc, argv);
     // A host that has died must fail the command written to it, not end the whole run.
@@ -279,13 +280,17 @@ inline int runHostTests(int argc, char **argv, HostSetup &setup) {
             setup.host = std::filesystem::absolute(argv[++index]).string();  // the host runs elsewhere
         } else if (option == "--module" && index + 1 < argc) {
             setup.module = std::filesystem::absolute(argv[++index]).string();
+        } else if (option == "--feedclient" && index + 1 < argc) {
+            setup.feedclient = std::filesystem::absolute(argv[++index]).string();
         } else {
             std::fprintf(stderr, "unknown option %s\n", option.c_str());
             return 2;
         }
     }
     if (setup.host.empty() || setup.module.empty()) {
-        std::fprintf(stderr, "usage: %s --host HOST --module MODULE [--wine | --valgrind | --chroot ROOT] [--real-network]\n",
+        std::fprintf(stderr,
+                     "usage: %s --host HOST --module MODULE [--wine | --valgrind | --chroot ROOT] [--real-network] "
+                     "[--feedclient PATH]\n",
                      argv[0]);
         return 2;
     }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "PositionServer.h"
 #include "TestSupport.h"
@@ -208,7 +210,9 @@ TEST_F(PositionServerTest, StopEndsAStartingOrWaitingListenerAndFreesThePort) {
         auto took = steady_clock::now() - start;
         reportFigure("stop_us", std::chrono::duration_cast<std::chrono::microseconds>(took).count());
         EXPECT_LT(took, std::chrono::milliseconds(200));
-        EXPECT_FALSE(server.isListening());
+        EXPECT_FALSE(feedPortListens());
+        // A thread that had yet to run ends as soon as it does.
+        EXPECT_TRUE(waitUntil([&] { return !server.isListening(); }));
         EXPECT_FALSE(server.isConnected()) << "stop's own wake-up connection was served";
         // Nor does the wake-up linger on the port, where Windows would hold it against the next bind.
         for (const std::string &remote : feedPortTimeWaits()) {
@@ -217,6 +221,42 @@ TEST_F(PositionServerTest, StopEndsAStartingOrWaitingListenerAndFreesThePort) {
         PortHolder other;
         EXPECT_TRUE(other.bind()) << "the port is still held after waiting " << wait.count() << " ms";
     }
+}
+
+// The listener threads started from now on wait here before they do anything, until released.
+std::atomic<bool> gListenerThreadsHeld{false};
+void holdListenerThread() {
+    while (gListenerThreadsHeld.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+std::vector<FeedEvent::Kind> gEvents;
+void recordEvent(const FeedEvent &event) { gEvents.push_back(event.kind); }
+
+TEST_F(PositionServerTest, AListenerWhoseThreadRunsOnlyAfterStopNeverBindsNorServes) {
+    gListenerThreadsHeld = true;
+    PositionServer::listenerThreadStarting = holdListenerThread;
+    gEvents.clear();
+    server.setEventHandler(recordEvent);
+    testing::internal::CaptureStdout();
+    server.startListener();
+    server.stop();
+    EXPECT_EQ(gEvents, std::vector<FeedEvent::Kind>{FeedEvent::Kind::kStopped});
+
+    // Its thread runs now, after stop has returned, and ends without a word or a socket.
+    gListenerThreadsHeld = false;
+    TcpClient client;
+    bool connected = false;
+    EXPECT_TRUE(waitUntil([&] { return (connected = connected || client.connect()), !server.isListening(); }));
+    PositionServer::listenerThreadStarting = nullptr;
+    server.deliverEvents();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(gEvents, std::vector<FeedEvent::Kind>{FeedEvent::Kind::kStopped}) << "the late listener listened";
+    EXPECT_FALSE(connected) << "a client was let in after stop";
+    EXPECT_FALSE(server.isConnected());
+
+    // Then the server listens as ever.
+    TcpClient next;
+    connectClient(next);
 }
 
 TEST_F(PositionServerTest, APortHeldElsewhereFailsTheRunAndFreesTheMark) {

@@ -140,6 +140,31 @@ TEST_F(Sampler, FirstTickListensThenEveryTickSendsItsOwnValues) {
     }
 }
 
+// A client that arrives right after the next read of the server's state: the listener takes it and
+// has ended before that read returns, as if the host's thread had been preempted just there.
+TcpClient *gClientArrivingMidTick = nullptr;
+
+void clientArrivesNow() {
+    PositionServer::afterStateRead = nullptr;
+    ASSERT_TRUE(gClientArrivingMidTick->connect());
+    ASSERT_TRUE(waitUntil([] { return gServer.isConnected() && !gServer.isListening(); }));
+}
+
+TEST_F(Sampler, AClientTakenWhileATickReadsTheStateStartsNoSecondListener) {
+    startSampler();
+    flightLoopCallback(4, 4, 1, nullptr);
+    ASSERT_TRUE(waitUntil(feedPortListens));
+
+    TcpClient client;
+    gClientArrivingMidTick = &client;
+    PositionServer::afterStateRead = clientArrivesNow;
+    flightLoopCallback(1, 1, 2, nullptr);
+    ASSERT_EQ(PositionServer::afterStateRead, nullptr) << "the tick read no state";
+    EXPECT_FALSE(gServer.isListening()) << "a second listener was started beside the client";
+    flightLoopCallback(1, 1, 3, nullptr);
+    EXPECT_NE(client.readLine(), "");
+}
+
 // Log.txt: the feed's changes of state, each a whole line of its own, and never a flood.
 FeedEvent failed(const char *call, int error) {
     FeedEvent event;
@@ -196,7 +221,7 @@ TEST_F(DiagnosticLogTest, AFailureRepeatedIsToldOnceAndAgainWhenTheListenerRecov
                   "BelvantoPlugin: client 192.168.1.20:51234 lost: error " + std::to_string(ECONNRESET) +
                       " (connection reset by the client)\n",
                   "BelvantoPlugin: listening on TCP port 27015\n",
-                  "BelvantoPlugin: feed stopped: 3600 lines sent, 12 dropped for a client that was not reading\n"}));
+                  "BelvantoPlugin: feed stopped: 3600 lines sent, 12 dropped while a client was connected\n"}));
 }
 
 TEST_F(DiagnosticLogTest, AClientInATightLoopIsSummedUpOnceAMinute) {

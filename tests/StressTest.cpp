@@ -297,6 +297,19 @@ TEST_F(Stress, AStalledClientLeavesTicksFastGetsWholeLinesAndIsServedOnceItReads
     EXPECT_NE(received.find("latitude:\"12.500000\""), std::string::npos) << "no fresh line after draining";
     EXPECT_EQ(firstFault(received), "");
     EXPECT_EQ(static_cast<long long>(received.size()), bytesReportedSent());
+
+    // Log.txt's account: every tick that had the client, each of which printed a count, is one line sent
+    // (the client got them all) or one dropped.
+    host->command("stop");
+    long long sent = -1, droppedAtStop = -1;
+    for (const std::string &line : host->logTxt()) {
+        std::sscanf(line.c_str(), "BelvantoPlugin: feed stopped: %lld lines sent, %lld dropped", &sent, &droppedAtStop);
+    }
+    long long linesReceived = std::count(received.begin(), received.end(), '\n');
+    report("lines_sent_at_stop", sent);
+    report("lines_dropped_at_stop", droppedAtStop);
+    EXPECT_EQ(sent, linesReceived);
+    EXPECT_EQ(sent + droppedAtStop, host->count("^Bytes sent: ")) << "over " << simulatedSeconds << " s of ticks";
 }
 
 TEST_F(Stress, AFloodingClientLeavesTicksFastAndStillGetsItsLines) {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Readies a minimal Debian 11 system (glibc 2.31, GCC 10) in ROOT for loading the Linux module on an older
-# Linux than ours: the system once, with debootstrap from Debian's archive, then kept; the stand-in host,
-# built there by that system's compiler whenever its sources change; and the module, copied in. The host
-# runs there as /belvanto/standin-host, the module is /belvanto/BelvantoPlugin.xpl.
-#   make_debian11_root.sh ROOT MODULE SOURCE_DIR HOST_SOURCE...   (HOST_SOURCE relative to SOURCE_DIR/host)
+# Readies a minimal Debian 11 system (glibc 2.31, GCC 10) in ROOT for running the Linux module and
+# feedclient on an older Linux than ours: the system once, with debootstrap from Debian's archive, then
+# kept; the stand-in host, built there by that system's compiler whenever its sources change; and the
+# module and feedclient as built here, copied in. The host runs there as /belvanto/standin-host, the module
+# is /belvanto/BelvantoPlugin.xpl and feedclient /belvanto/feedclient.
+#   make_debian11_root.sh ROOT MODULE FEEDCLIENT SOURCE_DIR HOST_SOURCE...   (HOST_SOURCE relative to SOURCE_DIR/host)
 set -euo pipefail
-root=$1 module=$2 source_dir=$3
-shift 3
+root=$1 module=$2 feedclient=$3 source_dir=$4
+shift 4
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -38,4 +39,5 @@ if [ "$checksum" != "$(cat "$belvanto/host.sha256" 2>/dev/null)" ]; then
 fi
 
 cp "$module" "$belvanto/BelvantoPlugin.xpl"
+cp "$feedclient" "$belvanto/feedclient"
 echo "Debian 11 root ready: $root ($(chroot "$root" /lib/x86_64-linux-gnu/libc.so.6 | sed -n 1p))"

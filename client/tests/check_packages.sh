@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks feedclient's archives: each holds one folder with the binary, its README (with Leaflet's licence)
-# and the licence, and nothing else; each binary is its platform's kind, stripped, needs only the system's libraries (on
-# Windows msvcrt.dll, not the Universal CRT), and runs: --help prints the usage and exits 0.
+# and the licence, and nothing else; each binary is its platform's kind, stripped, needs only the system's
+# libraries (on Linux glibc 2.27 or later and no libstdc++, on Windows msvcrt.dll, not the Universal CRT),
+# and runs: --help prints the usage and exits 0.
 #   check_packages.sh LINUX.tar.gz WINDOWS.zip
 set -euo pipefail
 linux=$1 windows=$2
@@ -31,7 +32,7 @@ tar xzf "$linux" -C "$unpacked"
 binary=$unpacked/$folder/feedclient
 kind=$(file -b "$binary")
 [[ $kind == "ELF 64-bit LSB "*"x86-64,"*", stripped" ]] || fail "the Linux feedclient is: $kind"
-echo "the Linux feedclient needs: $(objdump -p "$binary" | awk '/NEEDED/ {print $2}' | tr '\n' ' ')"
+"$(dirname "$0")/../../tests/check_linux_floor.sh" "$binary" || fail "the Linux feedclient asks too much of the system"
 check_help "$binary"
 
 folder=$(basename "$windows" .zip)
