@@ -526,6 +526,8 @@ class FeedClientTest(unittest.TestCase):
         send_lines(10)
         leaving, staying = streams[:50], streams[50:]
         for stream in leaving:
+            # feedclient wrote the line out, but a client's reader may not have taken it off its socket yet.
+            wait_for(lambda: stream.received.count(b"\n") == 3, PATIENCE, "the lines before leaving")
             stream.close()
         for stream in leaving:
             err.until(r"relay: %s left; 0 lines dropped" % stream.address)
