@@ -667,23 +667,38 @@ class FeedClientTest(unittest.TestCase):
     def test_read_feed_example(self):
         with open(os.environ["READ_FEED_EXAMPLE"]) as example, open(os.environ["README"]) as readme:
             self.assertIn("```python\n" + example.read() + "```\n", readme.read(), "the README quotes another example")
-        host = self.start_host()
-        host.wait_listening()
+        # Started before the plug-in listens, it is refused and tries again, later and later.
         example = subprocess.Popen(["python3", os.environ["READ_FEED_EXAMPLE"]], text=True, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         self.clients.append(example)
-        printed = LineReader(example.stdout)
-        for _ in range(3):
-            line = printed.next(15)
-            match = re.fullmatch(r"lat (\S+) lon (\S+) speed [0-9]+\.[0-9] kt elevation (\S+) ft "
-                                 r"heading [0-9]+\.[0-9]\n", line or "")
-            self.assertTrue(match, "printed %r" % line)
-            latitude, longitude, elevation = (float(value) for value in match.groups())
-            self.assert_near_gate(latitude, longitude, elevation, feet=0.5)
-            self.assertEqual(elevation, 1417)
-        example.terminate()
-        example.wait(timeout=PATIENCE)
-        self.assertEqual(example.stderr.read(), "")
+        printed, told = LineReader(example.stdout), LineReader(example.stderr)
+        told.until(r"^127\.0\.0\.1:27015: Connection refused; retrying in 0\.5 s$")
+        told.until(r"^127\.0\.0\.1:27015: Connection refused; retrying in 1\.0 s$")
+        host = self.start_host()
+
+        def expect_positions(count):
+            for _ in range(count):
+                line = printed.next()
+                match = re.fullmatch(r"lat (\S+) lon (\S+) speed [0-9]+\.[0-9] kt elevation (\S+) ft "
+                                     r"heading [0-9]+\.[0-9]\n", line or "")
+                self.assertTrue(match, "printed %r" % line)
+                latitude, longitude, elevation = (float(value) for value in match.groups())
+                self.assert_near_gate(latitude, longitude, elevation, feet=0.5)
+                self.assertEqual(elevation, 1417)
+
+        expect_positions(3)
+        # The feed ends as the plug-in stops, and the example connects again once the new one listens.
+        host.stop()
+        told.until(r"^127\.0\.0\.1:27015: the feed ended; retrying in 0\.5 s$")
+        self.start_host()
+        told.until(r"^connected to 127\.0\.0\.1:27015$")
+        expect_positions(1)
+        # Ctrl-C stops it quietly.
+        example.send_signal(signal.SIGINT)
+        self.assertEqual(example.wait(timeout=PATIENCE), 0)
+        while told.next() is not None:
+            pass
+        self.assertNotIn("Traceback", "".join(told.seen))
 
 
 if __name__ == "__main__":
