@@ -14,7 +14,8 @@ const char kUsage[] =
     "  --relay PORT  serve every good line, as received, to up to 100 TCP clients on PORT\n"
     "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to 100 TCP clients on PORT\n"
     "  --help        show this and exit\n"
-    "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error.\n";
+    "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error\n"
+    "or an unknown host name.\n";
 
 namespace {
 
