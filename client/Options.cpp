@@ -17,7 +17,8 @@ const char kUsage[] =
     "  --http PORT   serve a live map at http://THIS-COMPUTER:PORT/, and the positions for web pages\n"
     "  --tiles URL   the map's tiles, e.g. http://tiles.local/{z}/{x}/{y}.png (default OpenStreetMap's)\n"
     "  --help        show this and exit\n"
-    "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error.\n";
+    "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error\n"
+    "or an unknown host name.\n";
 
 namespace {
 

@@ -27,6 +27,9 @@ namespace {
 
 constexpr double kFirstRetrySeconds = 0.5;
 constexpr double kLongestRetrySeconds = 5;
+// After a connection that brought lines, this many retries come at the first delay before it grows: the
+// plug-in listens again a second or two after it loses its client, and about 4 s after a reload.
+constexpr int kQuickRetries = 10;
 constexpr auto kSilenceNotice = std::chrono::seconds(2);
 constexpr auto kConnectTimeout = std::chrono::seconds(5);
 
@@ -73,11 +76,11 @@ public:
 
 private:
     enum class State { kPausing, kConnecting, kReading };
-    enum class Outcome { kGoOn, kCountReached, kOutputFailed };
+    enum class Outcome { kGoOn, kCountReached, kOutputFailed, kUnknownHost };
 
     int waitMilliseconds() const;
     Outcome advance(short feedEvents);
-    void startConnecting();
+    Outcome startConnecting();
     void connected();
     // Closes the connection, or gives up the attempt, and retries after a pause.
     void retryAfter(const std::string &what);
@@ -94,6 +97,8 @@ private:
     State state = State::kPausing;
     Steady::time_point due = Steady::now();  // when the pause, or the attempt to connect, is over
     double retrySeconds = kFirstRetrySeconds;
+    int quickRetriesLeft = 0;
+    bool hostFound = false;  // the host's name has resolved at least once
     SOCKET feed = INVALID_SOCKET;
     LineSplitter splitter;
     Steady::time_point lastLine;
@@ -127,6 +132,7 @@ int Session::run() {
         if (http) http->serve(&entries[httpAt]);
         Outcome outcome = advance(feed != INVALID_SOCKET ? entries[1].revents : 0);
         if (outcome == Outcome::kCountReached) break;
+        if (outcome == Outcome::kUnknownHost) return 2;
         if (outcome == Outcome::kOutputFailed) {
             notice("cannot write the output: " + std::string(std::strerror(errno)));
             return 2;
@@ -151,7 +157,7 @@ Session::Outcome Session::advance(short feedEvents) {
     auto now = Steady::now();
     switch (state) {
         case State::kPausing:
-            if (now >= due) startConnecting();
+            if (now >= due) return startConnecting();
             break;
         case State::kConnecting:
             if (feedEvents != 0) {
@@ -176,14 +182,24 @@ Session::Outcome Session::advance(short feedEvents) {
 }
 
 // The plug-in listens on IPv4 only.
-void Session::startConnecting() {
+Session::Outcome Session::startConnecting() {
     linesBeforeAttempt = lines;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *addresses = nullptr;
     int status = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &addresses);
-    if (status != 0) return retryAfter("cannot connect to " + where + ": " + addressErrorText(status));
+    // A name that has never resolved is most likely mistyped; one that has may come back, as may a name
+    // the resolver could not look up for now.
+    if (status == EAI_NONAME && !hostFound) {
+        notice("unknown host \"" + options.host + "\" (" + addressErrorText(status) + "): is the name mistyped?");
+        return Outcome::kUnknownHost;
+    }
+    if (status != 0) {
+        retryAfter("cannot connect to " + where + ": " + addressErrorText(status));
+        return Outcome::kGoOn;
+    }
+    hostFound = true;
     feed = openSocket(addresses->ai_family, addresses->ai_socktype, addresses->ai_protocol);
     bool started = feed != INVALID_SOCKET && setNonBlocking(feed) &&
                    connect(feed, addresses->ai_addr, static_cast<socklen_t>(addresses->ai_addrlen)) == 0;
@@ -197,6 +213,7 @@ void Session::startConnecting() {
     } else {
         retryAfter("cannot connect to " + where + ": " + socketErrorText(error));
     }
+    return Outcome::kGoOn;
 }
 
 void Session::connected() {
@@ -216,12 +233,17 @@ void Session::retryAfter(const std::string &what) {
         encoder.feedLost();
         if (http) http->feedLost();
     }
-    // Retries stay quick while connections bring lines, and slow down while they do not.
-    if (lines > linesBeforeAttempt) retrySeconds = kFirstRetrySeconds;
+    // Retries stay quick for a while after a connection that brought lines, and slow down while
+    // connections bring none.
+    if (lines > linesBeforeAttempt) {
+        retrySeconds = kFirstRetrySeconds;
+        quickRetriesLeft = kQuickRetries;
+    }
     notice(what + "; retrying in " + seconds(retrySeconds));
     state = State::kPausing;
     due = Steady::now() + std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(retrySeconds));
-    retrySeconds = std::min(retrySeconds * 2, kLongestRetrySeconds);
+    if (quickRetriesLeft > 0) --quickRetriesLeft;
+    if (quickRetriesLeft == 0) retrySeconds = std::min(retrySeconds * 2, kLongestRetrySeconds);
 }
 
 Session::Outcome Session::readLines() {

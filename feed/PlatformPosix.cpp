@@ -57,8 +57,12 @@ const char *describeSocketError(int error) {
     case EACCES: return "permission denied";
     case EPIPE: return "end of stream: the client closed the connection";
     case ECONNRESET: return "connection reset by the client";
-    case ECONNABORTED: return "connection aborted";
+    case ECONNABORTED: return "connection aborted by this system";
     case ETIMEDOUT: return "timed out: the client stopped answering";
+    case EHOSTUNREACH: return "host unreachable: the client's machine cannot be reached";
+    case EHOSTDOWN: return "host down: the client's machine does not answer";
+    case ENETUNREACH: return "network unreachable: no route to the client's network";
+    case ENETDOWN: return "the network is down";
     case EMFILE: return "too many open files";
     case ENOBUFS: return "no buffer space";
     default: return nullptr;

@@ -64,8 +64,12 @@ const char *describeSocketError(int error) {
     case WSAEADDRINUSE: return "address already in use: another program holds the port";
     case WSAEACCES: return "permission denied: the port may be reserved or held exclusively by another program";
     case WSAECONNRESET: return "connection reset: the client closed the connection or reset it";
-    case WSAECONNABORTED: return "connection aborted";
+    case WSAECONNABORTED: return "connection aborted by this system, most often because the client stopped answering";
     case WSAETIMEDOUT: return "timed out: the client stopped answering";
+    case WSAENETRESET: return "connection broken: the client stopped answering the system's checks";
+    case WSAEHOSTUNREACH: return "host unreachable: the client's machine cannot be reached";
+    case WSAEHOSTDOWN: return "host down: the client's machine does not answer";
+    case WSAENETUNREACH: return "network unreachable: no route to the client's network";
     case WSAEMFILE: return "too many open sockets";
     case WSAENOBUFS: return "no buffer space";
     case WSAENETDOWN: return "the network is down";

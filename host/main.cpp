@@ -28,6 +28,10 @@ namespace {
 
 constexpr long long kFrameMicroseconds = 50000;  // 20 frames a second
 
+const char kUsage[] =
+    "usage: standin-host [--trace] [--locale NAME] MODULE             real time, flying a demo flight\n"
+    "       standin-host --control [--trace] [--locale NAME] MODULE   commands on stdin, for the tests\n";
+
 std::atomic<bool> gStopRequested{false};
 
 #if IBM
@@ -152,6 +156,8 @@ int runInRealTime(Plugin &plugin) {
     catchStopRequests();
     DemoFlight flight;
     publish(flight.state());
+    // From the first line on, which the module writes as it starts.
+    hostEchoDebugStrings(1);
     std::string error;
     if (!plugin.load(error)) {
         print("host: error load %s\n", error.c_str());
@@ -162,7 +168,6 @@ int runInRealTime(Plugin &plugin) {
         plugin.unload();
         return 2;
     }
-    hostEchoDebugStrings(1);
     print("host: running, Ctrl-C stops; the module's Log.txt lines are shown here too\n");
     auto begin = std::chrono::steady_clock::now();
     auto nextFrame = begin;
@@ -293,7 +298,10 @@ int main(int argc, char **argv) {
     const char *locale = nullptr;
     const char *path = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--control") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            print("%s", kUsage);
+            return 0;
+        } else if (std::strcmp(argv[i], "--control") == 0) {
             control = true;
         } else if (std::strcmp(argv[i], "--trace") == 0) {
             hostSetTrace(1);
@@ -307,7 +315,7 @@ int main(int argc, char **argv) {
         }
     }
     if (!path) {
-        print("host: error usage: standin-host [--control] [--trace] [--locale NAME] MODULE\n");
+        print("host: error usage: standin-host [--control] [--trace] [--locale NAME] MODULE, or --help\n");
         return 2;
     }
     if (locale) {

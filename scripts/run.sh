@@ -7,20 +7,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+# The host keeps the module's Log.txt in its working directory: the build tree, as X-Plane keeps its own.
 watch() {
   echo "The plug-in feeds TCP port 27015 from 4 s after it starts. Watch it from another terminal with"
   echo "  nc 127.0.0.1 27015    or    build/linux/feedclient 127.0.0.1"
-  echo "Its Log.txt lines (a client connected or lost, the port taken) show here as well."
+  echo "Its Log.txt lines (a client connected or lost, the port taken) show here as well, and stay in $1/Log.txt."
 }
 
 if [ "${1:-}" = "--windows" ]; then
   cmake --preset windows >/dev/null
   cmake --build --preset windows
-  watch
+  watch build/windows
   export WINEDEBUG=-all
-  exec wine build/windows/standin-host.exe build/windows/BelvantoPlugin.xpl
+  cd build/windows
+  exec wine standin-host.exe BelvantoPlugin.xpl
 fi
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target standin_host BelvantoPlugin feedclient
-watch
-exec build/linux/standin-host build/linux/BelvantoPlugin.xpl
+watch build/linux
+cd build/linux
+exec ./standin-host BelvantoPlugin.xpl

@@ -158,6 +158,14 @@ TEST_F(EndToEnd, NamesItselfLooksUpItsDataRefsAndRegistersItsCallback) {
     EXPECT_EQ(host->command("callbacks"), std::vector<std::string>{"host: callbacks 1"});
 }
 
+TEST_F(EndToEnd, HelpShowsTheUsageAndLoadsNothing) {
+    host = std::make_unique<HostProcess>(gSetup, std::vector<std::string>{"--help"});
+    EXPECT_TRUE(host->waitForCount("^usage: standin-host ", 1)) << testing::PrintToString(host->log());
+    EXPECT_EQ(host->exitStatus(), 0);
+    EXPECT_EQ(host->count("^host: "), 0) << testing::PrintToString(host->log());
+    EXPECT_EQ(host->logTxt(), std::vector<std::string>{});
+}
+
 TEST_F(EndToEnd, NothingListensBeforeTheFirstTickFourSecondsAfterStart) {
     start();
     load();
@@ -448,6 +456,9 @@ TEST_F(EndToEnd, TheDemoFlightFeedsALiveLineEverySecondUntilCtrlC) {
     host = std::make_unique<HostProcess>(gSetup, std::vector<std::string>{});
     TcpClient client;
     ASSERT_TRUE(client.connectWithin());
+    // The console shows Log.txt's lines, the first one too.
+    EXPECT_TRUE(host->waitForCount("^Log\\.txt: BelvantoPlugin: " + kStarted + "$", 1))
+        << testing::PrintToString(host->log());
     std::regex wireLine("\\{version:\"1\",latitude:\"-?[0-9]+\\.[0-9]{6}\",longitude:\"-?[0-9]+\\.[0-9]{6}\","
                         "speed:\"-?[0-9]+\\.[0-9]{6}\",elevation:\"-?[0-9]+\\.[0-9]{6}\","
                         "heading:\"-?[0-9]+\\.[0-9]{6}\"\\}\n");

@@ -96,6 +96,9 @@ public:
     // Ctrl-C, as a user stops the host's real-time run.
     void interrupt() { kill(pid_, SIGINT); }
 
+    // The status the host exits with by itself, or -1 if it does not in time or dies of a signal.
+    int exitStatus() { return exited(kPatience) && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+
     // Sends one command and returns every line up to its "host: ok" reply, which is left out; on an
     // error reply or time-out the last line says so.
     std::vector<std::string> command(const std::string &text,

@@ -317,9 +317,9 @@ class FeedClientTest(unittest.TestCase):
         self.hosts.append(host)
         return host
 
-    def start_client(self, *arguments):
-        process = subprocess.Popen((["wine"] if UNDER_WINE else []) + [FEEDCLIENT, *arguments], text=True,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def start_client(self, *arguments, wrapper=()):
+        process = subprocess.Popen([*wrapper] + (["wine"] if UNDER_WINE else []) + [FEEDCLIENT, *arguments],
+                                   text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.clients.append(process)
         return process
 
@@ -381,7 +381,11 @@ class FeedClientTest(unittest.TestCase):
             self.assertEqual(list(row), ["time", "latitude", "longitude", "speed", "elevation", "heading"])
             self.assert_near_gate(float(row["latitude"]), float(row["longitude"]), float(row["elevation"]))
         self.assertIn("the feed closed the connection", err)
-        self.assertRegex(err, r"Connection refused; retrying in 1\.0 s")
+        # Lost after lines came, the plug-in is tried every half second at first: it listens again soon.
+        # The new host listens 4 s after it starts, so there are refusals.
+        retries = re.findall(r"retrying in ([0-9.]+) s", err.split("the feed closed the connection")[1])
+        self.assertGreaterEqual(len(retries), 2, err)
+        self.assertEqual(set(retries[:10]), {"0.5"}, err)
         self.assertEqual(err.count("connected to 127.0.0.1:27015"), 2, err)
 
     def test_host_started_later(self):
@@ -395,6 +399,46 @@ class FeedClientTest(unittest.TestCase):
         self.assertRegex(err, r"cannot connect to 127\.0\.0\.1:27015: Connection refused; retrying in 0\.5 s\n"
                               r".*Connection refused; retrying in 1\.0 s\n")
         self.assertIn("connected to 127.0.0.1:27015", err)
+
+    def test_host_name_found_late_and_lost_again(self):
+        """A name that cannot be looked up for now, or that was found before, is no typo: feedclient tries it
+        until it is found. It runs with a hosts file, a name server and a name-service order of the test's
+        own, each changed in place by one character, so that no lookup sees a file half written."""
+        if os.geteuid() != 0 or subprocess.run(["unshare", "--mount", "true"]).returncode != 0:
+            self.skipTest("needs root, for files of its own in /etc")
+        files = {"hosts": "127.0.0.1 localhost #simulator-pc\n",
+                 "resolv.conf": "nameserver 192.0.2.1\noptions timeout:1 attempts:1\n",  # a test address: no answer
+                 "nsswitch.conf": "hosts: files dns\n"}
+        mounts = []
+        for name, text in files.items():
+            path = os.path.join(self.folder.name, name)
+            with open(path, "w") as file:
+                file.write(text)
+            mounts.append("mount --bind %s /etc/%s" % (path, name))
+
+        def change(name, text):
+            with open(os.path.join(self.folder.name, name), "r+") as file:
+                file.write(text)
+
+        client = self.start_client("--json", "--count", "2", "simulator-pc", wrapper=[
+            "unshare", "--mount", "sh", "-c", " && ".join(mounts) + ' && exec "$@"', "sh"])
+        out, err = LineReader(client.stdout), LineReader(client.stderr)
+        for _ in range(2):
+            err.until("simulator-pc:27015: Temporary failure in name resolution; retrying in ")
+        change("hosts", "127.0.0.1 localhost  simulator-pc\n")
+        host = self.start_host()
+        err.until("connected to simulator-pc:27015")
+        self.assertRegex(out.next(), '^{"time":')
+        # The name is gone, and there is no name server to ask: not known now, but found before.
+        change("nsswitch.conf", "hosts: files #ns\n")
+        change("hosts", "127.0.0.1 localhost #simulator-pc\n")
+        host.stop()
+        for _ in range(2):
+            err.until("simulator-pc:27015: Name or service not known; retrying in ")
+        change("hosts", "127.0.0.1 localhost  simulator-pc\n")
+        self.start_host()
+        self.assertEqual(client.wait(timeout=PATIENCE), 0, "".join(err.seen))
+        self.assertRegex(out.next(), '^{"time":')
 
     def gpx_points(self, path):
         """The track as gpsbabel reads it back, checked against Python's XML reading."""
@@ -1023,6 +1067,10 @@ class FeedClientTest(unittest.TestCase):
         status, out, err = self.finish(self.start_client("--help"))
         self.assertEqual((status, err), (0, ""))
         self.assertRegex(out, "^usage: feedclient .*\n(.*\n)*Exit status: ")
+        # A host name never found is most likely mistyped: no use trying it for ever.
+        status, out, err = self.finish(self.start_client("127.0.0..1"))
+        self.assertEqual((status, out), (2, ""))
+        self.assertRegex(err, r'^feedclient: unknown host "127\.0\.0\.\.1" \(.+\): is the name mistyped\?\n$')
         with socket.create_server(("0.0.0.0", RELAY_PORT)):
             status, out, err = self.finish(self.start_client("--relay", str(RELAY_PORT)))
         self.assertEqual(status, 2)
@@ -1046,23 +1094,38 @@ class FeedClientTest(unittest.TestCase):
     def test_read_feed_example(self):
         with open(os.environ["READ_FEED_EXAMPLE"]) as example, open(os.environ["README"]) as readme:
             self.assertIn("```python\n" + example.read() + "```\n", readme.read(), "the README quotes another example")
-        host = self.start_host()
-        host.wait_listening()
+        # Started before the plug-in listens, it is refused and tries again, later and later.
         example = subprocess.Popen(["python3", os.environ["READ_FEED_EXAMPLE"]], text=True, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         self.clients.append(example)
-        printed = LineReader(example.stdout)
-        for _ in range(3):
-            line = printed.next(15)
-            match = re.fullmatch(r"lat (\S+) lon (\S+) speed [0-9]+\.[0-9] kt elevation (\S+) ft "
-                                 r"heading [0-9]+\.[0-9]\n", line or "")
-            self.assertTrue(match, "printed %r" % line)
-            latitude, longitude, elevation = (float(value) for value in match.groups())
-            self.assert_near_gate(latitude, longitude, elevation, feet=0.5)
-            self.assertEqual(elevation, 1417)
-        example.terminate()
-        example.wait(timeout=PATIENCE)
-        self.assertEqual(example.stderr.read(), "")
+        printed, told = LineReader(example.stdout), LineReader(example.stderr)
+        told.until(r"^127\.0\.0\.1:27015: Connection refused; retrying in 0\.5 s$")
+        told.until(r"^127\.0\.0\.1:27015: Connection refused; retrying in 1\.0 s$")
+        host = self.start_host()
+
+        def expect_positions(count):
+            for _ in range(count):
+                line = printed.next()
+                match = re.fullmatch(r"lat (\S+) lon (\S+) speed [0-9]+\.[0-9] kt elevation (\S+) ft "
+                                     r"heading [0-9]+\.[0-9]\n", line or "")
+                self.assertTrue(match, "printed %r" % line)
+                latitude, longitude, elevation = (float(value) for value in match.groups())
+                self.assert_near_gate(latitude, longitude, elevation, feet=0.5)
+                self.assertEqual(elevation, 1417)
+
+        expect_positions(3)
+        # The feed ends as the plug-in stops, and the example connects again once the new one listens.
+        host.stop()
+        told.until(r"^127\.0\.0\.1:27015: the feed ended; retrying in 0\.5 s$")
+        self.start_host()
+        told.until(r"^connected to 127\.0\.0\.1:27015$")
+        expect_positions(1)
+        # Ctrl-C stops it quietly.
+        example.send_signal(signal.SIGINT)
+        self.assertEqual(example.wait(timeout=PATIENCE), 0)
+        while told.next() is not None:
+            pass
+        self.assertNotIn("Traceback", "".join(told.seen))
 
 
 if __name__ == "__main__":
