@@ -966,6 +966,9 @@ class FeedClientTest(unittest.TestCase):
         self.assertRegex(shown["age"], "^[0-9]+ s$")
         self.assertEqual(browser.execute_script(track), [flown(lines)])
         self.assertIn("rotate(281.3deg)", browser.execute_script("return aircraft.getElement().innerHTML"))
+        # Directions to a tenth as feedclient writes them: a half goes up, and a whole turn is 0.0.
+        self.assertEqual(browser.execute_script("return [359.97, 271.25, 0.04, null].map(direction)"),
+                         ["0.0°", "271.3°", "0.0°", "–"])
 
         # It follows the next position.
         lines += fly(route[6:7])
