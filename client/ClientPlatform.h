@@ -26,8 +26,11 @@ int pendingSocketError(SOCKET socket);
 std::string socketErrorText(int error);
 std::string addressErrorText(int status);
 
-// The GPX track's file, written at offsets and flushed to disk. Each returns false, with errno set, on failure.
-int createFile(const std::string &path);  // -1 on failure
+// The GPX track's file, read and written at offsets and flushed to disk. Each returns false, with errno set,
+// on failure.
+int openFile(const std::string &path);  // for reading and writing, made if missing, never truncated; -1 on failure
+bool fileSize(int file, std::uint64_t &size);
+bool readAt(int file, std::string &data, std::uint64_t offset, std::size_t size);
 bool writeAt(int file, const std::string &data, std::uint64_t offset);
 bool flushToDisk(int file);
 void closeFile(int file);

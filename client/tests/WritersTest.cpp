@@ -118,6 +118,43 @@ TEST_F(GpxWriterTest, StartsANewSegmentAfterTheFeedWasLost) {
     EXPECT_EQ(fileText(), std::string(kGpxHeader) + kZurichPoint + "</trkseg>\n<trkseg>\n" + kZurichPoint + kGpxEnd);
 }
 
+TEST_F(GpxWriterTest, AddsATrackToAGpxFileAlreadyThere) {
+    const std::string kTrackStart = "<trk><name>BelvantoPlugin feed</name>\n<trkseg>\n";
+    const std::string kTrackEnd = "</trkseg>\n</trk>\n";
+    std::string error;
+    for (int run = 0; run < 2; ++run) {
+        auto writer = makeGpxWriter(path, error);
+        ASSERT_TRUE(writer) << error;
+        ASSERT_TRUE(writer->write(kZurich, kReceived));
+    }
+    std::string yesterday = std::string(kGpxHeader) + kZurichPoint + kTrackEnd;
+    EXPECT_EQ(fileText(), yesterday + kTrackStart + kZurichPoint + kGpxEnd);
+
+    // Another program's document: a byte order mark, a waypoint, white space after the root.
+    const std::string theirs =
+        "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<gpx\r\n version=\"1.1\"><wpt lat=\"1\" lon=\"2\"/></gpx>\r\n\r\n";
+    std::ofstream(path, std::ios::binary) << theirs;
+    auto writer = makeGpxWriter(path, error);
+    ASSERT_TRUE(writer) << error;
+    std::string added = theirs.substr(0, theirs.find("</gpx>")) + kTrackStart;
+    EXPECT_EQ(fileText(), added + kGpxEnd);
+    ASSERT_TRUE(writer->write(kZurich, kReceived));
+    EXPECT_EQ(fileText(), added + kZurichPoint + kGpxEnd);
+}
+
+TEST_F(GpxWriterTest, LeavesAFileThatIsNotGpxAsItIs) {
+    for (const std::string &text : std::vector<std::string>{"time,latitude\n", "<?xml version=\"1.0\"?>\n<kml><Document/></kml>\n",
+                             "<gpxfile></gpx>\n", std::string(kGpxHeader) + kZurichPoint,
+                             std::string(kGpxHeader) + kGpxEnd + "<!-- more -->\n", std::string(" \n")}) {
+        std::ofstream(path, std::ios::binary) << text;
+        std::string error;
+        EXPECT_FALSE(makeGpxWriter(path, error)) << text;
+        EXPECT_EQ(error, path + ": not a GPX file, so it is left as it is: give --gpx a new file, or a GPX file "
+                                "to add the track to");
+        EXPECT_EQ(fileText(), text);
+    }
+}
+
 TEST(UtcTime, SplitsTimesAsGmtimeDoes) {
     std::mt19937_64 random(27015);
     // From 1970 to 2200, leap days and the turn of 2100, which is no leap year, among them.

@@ -315,20 +315,38 @@ class FeedClientTest(unittest.TestCase):
                                   float(row["Altitude"]) * 3.28084, feet=0.01)
         return rows
 
-    def run_gpx_until(self, stop_signal):
-        host = self.start_host()
-        host.wait_listening()
+    def run_gpx_until(self, stop_signal, points=3):
+        """feedclient writing track.gpx from the demo flight until the file holds `points` points."""
+        if not self.hosts:
+            self.start_host().wait_listening()
         path = os.path.join(self.folder.name, "track.gpx")
         client = self.start_client("--gpx", path)
-        wait_for(lambda: os.path.exists(path) and open(path).read().count("<trkpt") >= 3, PATIENCE,
-                 "three points in the track")
+        wait_for(lambda: os.path.exists(path) and open(path).read().count("<trkpt") >= points, PATIENCE,
+                 "%d points in the track" % points)
         client.send_signal(stop_signal)
         return client.wait(timeout=PATIENCE), path
 
     def test_gpx_after_ctrl_c(self):
         status, path = self.run_gpx_until(signal.SIGINT)
         self.assertEqual(status, 0)
-        self.assertGreaterEqual(len(self.gpx_points(path)), 3)
+        first = self.gpx_points(path)
+        self.assertGreaterEqual(len(first), 3)
+        # The same command again, as the next day: the file keeps the first flight and gets a track for the next.
+        status, path = self.run_gpx_until(signal.SIGINT, len(first) + 3)
+        self.assertEqual(status, 0)
+        both = self.gpx_points(path)
+        self.assertEqual(both[:len(first)], first)
+        self.assertGreaterEqual(len(both), len(first) + 3)
+        self.assertEqual(len(ElementTree.parse(path).getroot().findall(GPX + "trk")), 2)
+        # A file that is not GPX is refused and left as it was.
+        notes = os.path.join(self.folder.name, "notes.txt")
+        with open(notes, "w") as file:
+            file.write("take-off 10:40\n")
+        status, out, err = self.finish(self.start_client("--gpx", notes))
+        self.assertEqual(status, 2)
+        self.assertIn("notes.txt: not a GPX file, so it is left as it is", err)
+        with open(notes) as file:
+            self.assertEqual(file.read(), "take-off 10:40\n")
 
     def test_gpx_after_kill(self):
         status, path = self.run_gpx_until(signal.SIGKILL)
