@@ -183,8 +183,9 @@ struct Rig {
     // Takes new clients and sends what waits in their queues, without waiting.
     void serveWithoutWaiting() {
         std::vector<WSAPOLLFD> entries;
-        relay.addToPoll(entries);
-        WSAPoll(entries.data(), entries.size(), 0);
+        int wait = 0;
+        relay.addToPoll(entries, wait);
+        WSAPoll(entries.data(), entries.size(), wait);
         relay.serve(entries.data());
     }
 

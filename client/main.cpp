@@ -19,6 +19,7 @@
 #include "Nmea.h"
 #include "Notice.h"
 #include "Options.h"
+#include "SocketShortage.h"
 #include "Writers.h"
 
 namespace {
@@ -89,6 +90,7 @@ private:
     Steady::time_point due = Steady::now();  // when the pause, or the attempt to connect, is over
     double retrySeconds = kFirstRetrySeconds;
     SOCKET feed = INVALID_SOCKET;
+    ReservedSocket feedPlace;  // held while `feed` is closed
     LineSplitter splitter;
     Steady::time_point lastLine;
     bool silent = false;
@@ -99,15 +101,16 @@ private:
 int Session::run() {
     std::vector<WSAPOLLFD> entries;
     for (;;) {
+        int wait = waitMilliseconds();
         entries.assign({{gStopSocket, POLLIN, 0}});
         if (feed != INVALID_SOCKET)
             entries.push_back({feed, static_cast<short>(state == State::kConnecting ? POLLOUT : POLLIN), 0});
         std::size_t relayAt = entries.size();
-        if (relay) relay->addToPoll(entries);
+        if (relay) relay->addToPoll(entries, wait);
         std::size_t nmeaAt = entries.size();
-        if (nmea) nmea->addToPoll(entries);
+        if (nmea) nmea->addToPoll(entries, wait);
 
-        int ready = WSAPoll(entries.data(), static_cast<unsigned long>(entries.size()), waitMilliseconds());
+        int ready = WSAPoll(entries.data(), static_cast<unsigned long>(entries.size()), wait);
         int error = WSAGetLastError();
         if (ready < 0 && !isWouldBlock(error)) {
             notice("cannot wait on the network: " + socketErrorText(error));
@@ -165,6 +168,7 @@ Session::Outcome Session::advance(short feedEvents) {
 // The plug-in listens on IPv4 only.
 void Session::startConnecting() {
     linesBeforeAttempt = lines;
+    feedPlace.release();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -197,6 +201,7 @@ void Session::connected() {
 void Session::retryAfter(const std::string &what) {
     if (feed != INVALID_SOCKET) closesocket(feed);
     feed = INVALID_SOCKET;
+    feedPlace.hold();
     if (state == State::kReading) {
         writer.feedLost();
         encoder.feedLost();

@@ -30,6 +30,7 @@ MAX_CLIENTS = 100  # of each of feedclient's servers
 PATIENCE = 30  # seconds: how long a wait for an event may last before the test fails; it ends when the event comes
 FEEDCLIENT = os.environ.get("FEEDCLIENT", "")
 UNDER_WINE = FEEDCLIENT.endswith(".exe")
+SANITIZED = os.environ.get("SANITIZED") == "1"  # processor times are then reported, not asserted
 GPX = "{http://www.topografix.com/GPX/1/1}"
 # The demo flight starts at the gate at Zurich, 432 m up.
 GATE_LATITUDE, GATE_LONGITUDE, GATE_ELEVATION_FEET = 47.4515, 8.5617, 432 * 3.28084
@@ -74,6 +75,13 @@ def feed_port_listens():
             if int(local.split(":")[1], 16) == FEED_PORT and state == "0A":
                 return True
     return False
+
+
+def processor_seconds(pid):
+    """The processor time, user and system, that process `pid` has used so far."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def wait_for(condition, seconds, what):
@@ -132,8 +140,11 @@ class StreamClient:
 
     def _read(self):
         self.reading.wait()
-        while chunk := self.socket.recv(65536):
-            self.received += chunk
+        try:
+            while chunk := self.socket.recv(65536):
+                self.received += chunk
+        except ConnectionResetError:
+            pass  # the end for a client still waiting in a listener's backlog when feedclient ends
         self.ended = True
 
     def lines(self):
@@ -219,9 +230,10 @@ class FeedClientTest(unittest.TestCase):
         self.hosts.append(host)
         return host
 
-    def start_client(self, *arguments):
-        process = subprocess.Popen((["wine"] if UNDER_WINE else []) + [FEEDCLIENT, *arguments], text=True,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def start_client(self, *arguments, launcher=()):
+        """feedclient with `arguments`, started by `launcher` (e.g. prlimit) if given."""
+        process = subprocess.Popen([*launcher] + (["wine"] if UNDER_WINE else []) + [FEEDCLIENT, *arguments],
+                                   text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.clients.append(process)
         return process
 
@@ -417,11 +429,11 @@ class FeedClientTest(unittest.TestCase):
         wait_for(lambda: relayed.ended, PATIENCE, "the relayed stream to end")
         self.assertEqual(relayed.received, good + good)
 
-    def start_with_host(self, *arguments):
+    def start_with_host(self, *arguments, launcher=()):
         """A host under control, listening, and feedclient connected to it; its stdout and stderr readers."""
         host = self.start_host(control=True)
         host.start_under_control()
-        client = self.start_client(*arguments)
+        client = self.start_client(*arguments, launcher=launcher)
         out, err = LineReader(client.stdout), LineReader(client.stderr)
         err.until("connected to 127.0.0.1:27015")
         return host, client, out, err
@@ -504,6 +516,58 @@ class FeedClientTest(unittest.TestCase):
         self.assertEqual(len(got) + dropped, len(lines))
         remaining = iter(lines)
         self.assertTrue(all(line in remaining for line in got), "not the feed's lines in order")
+
+    def test_relay_out_of_descriptors(self):
+        """30 clients come to a relay with room for 16 descriptors. feedclient serves the ones it can take,
+        neither spins nor drops them, keeps a descriptor for the feed, and takes the others as places free up."""
+        host, client, out, err = self.start_with_host("--csv", "--relay", str(RELAY_PORT),
+                                                      launcher=["prlimit", "--nofile=16"])
+        streams = {stream.address: stream for stream in [self.connect_stream(RELAY_PORT) for _ in range(30)]}
+        err.until("relay: cannot take clients: accept failed: Too many open files; trying again every second")
+        served = re.findall(r"relay: (\S+) connected;", "".join(err.seen))
+        self.assertTrue(3 < len(served) < 30, err.seen)
+
+        # Clients wait in the listener's backlog meanwhile, with it readable, and feedclient must not spin.
+        seconds, started = 3, processor_seconds(client.pid)
+        time.sleep(seconds)
+        used = processor_seconds(client.pid) - started
+        print("[ figure   ] feedclient's processor time in %d s out of descriptors = %.2f s" % (seconds, used),
+              file=sys.stderr)
+        if not SANITIZED:
+            self.assertLess(used, seconds / 3)
+
+        rows = []
+        def send_line(latitude):
+            host.commands(host.tick_commands(latitude))
+            rows.append(out.until("^[0-9]{4}-").strip().split(","))
+        out.next()  # the header
+        send_line(10)
+        # The feed's descriptor, freed while the host is away, is the feed's again when it comes back, though
+        # the relay tries to take a client twice meanwhile.
+        host.stop()
+        err.until("the feed closed the connection")
+        time.sleep(2)
+        host = self.start_host(control=True)
+        host.start_under_control()
+        self.assertIn("connected to", err.until(r"connected to 127\.0\.0\.1:27015|cannot connect to .*: Too many"))
+        send_line(11)
+
+        # Three clients leave, and three of those waiting take their places.
+        leaving, staying = served[:3], served[3:]
+        for address in leaving:
+            wait_for(lambda: streams[address].received.count(b"\n") == 2, PATIENCE, "the lines for " + address)
+            streams[address].close()
+        newcomers = [err.until(r"relay: \S+ connected;").split()[2] for _ in leaving]
+        send_line(12)
+
+        lines = [line_of(row) for row in rows]
+        expected = {address: lines for address in staying}
+        expected.update({address: lines[:2] for address in leaving})
+        expected.update({address: lines[2:] for address in newcomers})
+        for address, stream in streams.items():
+            wanted = expected.get(address, [])  # nothing for those still waiting
+            wait_for(lambda: stream.received.count(b"\n") >= len(wanted), PATIENCE, "the lines for " + address)
+            self.assertEqual(stream.lines(), wanted, address)
 
     def test_nmea_in_gpsd_and_gpsbabel(self):
         host, client, out, err = self.start_with_host("--json", "--nmea", str(NMEA_PORT), "--relay", str(RELAY_PORT))
