@@ -18,6 +18,11 @@ bool startSystem();
 // may only do what is safe there (a send on a socket).
 void catchStopRequests(void (*onStop)());
 
+// Writes all of `text` to standard output, waiting for as long as its reader takes to make room. It writes
+// to the descriptor, not through the stream stdout, so that exit, which flushes that stream under its lock,
+// never waits on a write that waits on the reader. False, with errno set, if it fails.
+bool writeStandardOutput(const std::string &text);
+
 // True for the error of a non-blocking connect that goes on in the background.
 bool isConnectInProgress(int error);
 // The error a non-blocking connect ended with (0: connected).

@@ -24,6 +24,22 @@ void catchStopRequests(void (*onStop)()) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+bool writeStandardOutput(const std::string &text) {
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t written = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (written >= 0) {
+            done += static_cast<std::size_t>(written);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Another program made the descriptor non-blocking: wait for room as a blocking write would.
+            pollfd room{STDOUT_FILENO, POLLOUT, 0};
+            poll(&room, 1, -1);
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool isConnectInProgress(int error) { return error == EINPROGRESS; }
 
 int pendingSocketError(SOCKET socket) {

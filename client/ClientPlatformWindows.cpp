@@ -31,6 +31,15 @@ void catchStopRequests(void (*onStop)()) {
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
+bool writeStandardOutput(const std::string &text) {
+    for (std::size_t done = 0; done < text.size();) {
+        int written = _write(_fileno(stdout), text.data() + done, static_cast<unsigned>(text.size() - done));
+        if (written < 0) return false;
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 bool isConnectInProgress(int error) { return error == WSAEWOULDBLOCK; }
 
 int pendingSocketError(SOCKET socket) {

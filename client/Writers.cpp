@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "ClientPlatform.h"
@@ -20,13 +21,11 @@ std::string fixed(double value, int decimals) {
     return result.ec == std::errc() ? std::string(buffer, result.ptr) : "?";
 }
 
-bool put(std::FILE *out, const std::string &text) {
-    return std::fputs(text.c_str(), out) >= 0 && std::fflush(out) == 0;
-}
+bool put(TextOutput &out, const std::string &text) { return out.put(text); }
 
 class LiveWriter : public PositionWriter {
 public:
-    explicit LiveWriter(std::FILE *out) : out(out) {}
+    explicit LiveWriter(TextOutput &out) : out(out) {}
 
     bool write(const Position &p, Clock::time_point received) override {
         std::string time = utcTimestamp(received).substr(11, 8);
@@ -36,12 +35,12 @@ public:
     }
 
 private:
-    std::FILE *out;
+    TextOutput &out;
 };
 
 class JsonWriter : public PositionWriter {
 public:
-    explicit JsonWriter(std::FILE *out) : out(out) {}
+    explicit JsonWriter(TextOutput &out) : out(out) {}
 
     bool write(const Position &p, Clock::time_point received) override {
         std::string line = "{\"time\":\"" + utcTimestamp(received) + "\"";
@@ -54,12 +53,12 @@ public:
     }
 
 private:
-    std::FILE *out;
+    TextOutput &out;
 };
 
 class CsvWriter : public PositionWriter {
 public:
-    explicit CsvWriter(std::FILE *out) : out(out) {
+    explicit CsvWriter(TextOutput &out) : out(out) {
         std::string header = "time";
         for (const char *name : kFieldNames) header += std::string(",") + name;
         headerWritten = put(out, header + "\n");
@@ -72,7 +71,7 @@ public:
     }
 
 private:
-    std::FILE *out;
+    TextOutput &out;
     bool headerWritten;
 };
 
@@ -194,9 +193,9 @@ std::string utcTimestamp(Clock::time_point time) {
     return buffer;
 }
 
-std::unique_ptr<PositionWriter> makeLiveWriter(std::FILE *out) { return std::make_unique<LiveWriter>(out); }
-std::unique_ptr<PositionWriter> makeJsonWriter(std::FILE *out) { return std::make_unique<JsonWriter>(out); }
-std::unique_ptr<PositionWriter> makeCsvWriter(std::FILE *out) { return std::make_unique<CsvWriter>(out); }
+std::unique_ptr<PositionWriter> makeLiveWriter(TextOutput &out) { return std::make_unique<LiveWriter>(out); }
+std::unique_ptr<PositionWriter> makeJsonWriter(TextOutput &out) { return std::make_unique<JsonWriter>(out); }
+std::unique_ptr<PositionWriter> makeCsvWriter(TextOutput &out) { return std::make_unique<CsvWriter>(out); }
 
 std::unique_ptr<PositionWriter> makeGpxWriter(const std::string &path, std::string &error) {
     int file = openFile(path);

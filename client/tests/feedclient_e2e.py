@@ -8,6 +8,7 @@ Run one case: feedclient_e2e.py FeedClientTest.test_json
 """
 import csv
 import datetime
+import fcntl
 import io
 import json
 import math
@@ -429,12 +430,19 @@ class FeedClientTest(unittest.TestCase):
         wait_for(lambda: relayed.ended, PATIENCE, "the relayed stream to end")
         self.assertEqual(relayed.received, good + good)
 
-    def start_with_host(self, *arguments, launcher=()):
-        """A host under control, listening, and feedclient connected to it; its stdout and stderr readers."""
+    def start_stalled_client(self, *arguments):
+        """feedclient with a standard output that nobody reads, its pipe as small as the system allows."""
+        client = self.start_client(*arguments)
+        fcntl.fcntl(client.stdout.fileno(), fcntl.F_SETPIPE_SZ, 4096)
+        return client
+
+    def start_with_host(self, *arguments, launcher=(), stalled=False):
+        """A host under control, listening, and feedclient connected to it; its stdout and stderr readers (no
+        stdout reader if `stalled`: see start_stalled_client)."""
         host = self.start_host(control=True)
         host.start_under_control()
-        client = self.start_client(*arguments, launcher=launcher)
-        out, err = LineReader(client.stdout), LineReader(client.stderr)
+        client = self.start_stalled_client(*arguments) if stalled else self.start_client(*arguments, launcher=launcher)
+        out, err = None if stalled else LineReader(client.stdout), LineReader(client.stderr)
         err.until("connected to 127.0.0.1:27015")
         return host, client, out, err
 
@@ -568,6 +576,53 @@ class FeedClientTest(unittest.TestCase):
             wanted = expected.get(address, [])  # nothing for those still waiting
             wait_for(lambda: stream.received.count(b"\n") >= len(wanted), PATIENCE, "the lines for " + address)
             self.assertEqual(stream.lines(), wanted, address)
+
+    def test_stalled_output(self):
+        """Standard output stops being read, as in `feedclient --relay PORT | less`, paused. The relay and NMEA
+        clients still get every position, among them a second feedclient, whose own output stalls too; Ctrl-C
+        stops that one at once. When the first one's output is read again, it gets the newest lines, and is
+        told how many it missed."""
+        host, client, _, err = self.start_with_host("--csv", "--relay", str(RELAY_PORT), "--nmea", str(NMEA_PORT),
+                                                    stalled=True)
+        relayed, sentences = self.connect_stream(RELAY_PORT), self.connect_stream(NMEA_PORT)
+        chained = self.start_stalled_client("--json", "127.0.0.1:%d" % RELAY_PORT)
+        chained_err = LineReader(chained.stderr)
+        chained_err.until("connected to 127.0.0.1:%d" % RELAY_PORT)
+        for _ in range(2):  # in either order
+            err.until(r"(relay: \S+ connected; 2|nmea: \S+ connected; 1) client\(s\)")
+
+        count = 300
+        for first in range(1, count + 1, 10):
+            host.commands([command for latitude in range(first, first + 10) for command in host.tick_commands(latitude)])
+            wait_for(lambda: b'latitude:"%d.000000"' % (first + 9) in relayed.received[-200:], PATIENCE,
+                     "the relay client to get line %d" % (first + 9))
+        wait_for(lambda: sentences.received.count(b"\n") == 3 * count, PATIENCE, "the NMEA sentences")
+
+        # Ctrl-C stops the chained feedclient though its output waits; what the output got and what it missed
+        # make up every line.
+        chained.send_signal(signal.SIGINT)
+        self.assertEqual(chained.wait(timeout=PATIENCE), 0)
+        missed = int(chained_err.until("standard output was not read: [0-9]+ lines dropped").split()[-3])
+        latitudes = [json.loads(line)["latitude"] for line in chained.stdout]
+        self.assertEqual(latitudes, list(range(1, len(latitudes) + 1)))
+        self.assertEqual(len(latitudes) + missed, count)
+
+        # The first one's output is read again: the header and the oldest lines, which the pipe held, then the
+        # newest, which waited in its queue; with the next line comes the count of those dropped between.
+        out = LineReader(client.stdout)
+        self.assertEqual(out.next(), "time,latitude,longitude,speed,elevation,heading\n")
+        received = []
+        while not received or received[-1] != count:
+            received.append(float(out.next().split(",")[1]))
+        host.commands(host.tick_commands(count + 1))
+        dropped = int(err.until("standard output was not read: [0-9]+ lines dropped").split()[-3])
+        self.assertEqual(float(out.next().split(",")[1]), count + 1)
+        self.assertGreater(dropped, 0)
+        self.assertEqual(len(received) + dropped, count)
+        self.assertEqual(received, sorted(received))
+        self.assertEqual(received[-64:], list(range(count - 63, count + 1)))
+        client.send_signal(signal.SIGINT)
+        self.assertEqual(client.wait(timeout=PATIENCE), 0)
 
     def test_nmea_in_gpsd_and_gpsbabel(self):
         host, client, out, err = self.start_with_host("--json", "--nmea", str(NMEA_PORT), "--relay", str(RELAY_PORT))
