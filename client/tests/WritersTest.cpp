@@ -151,14 +151,16 @@ TEST_F(GpxWriterTest, AddsATrackToAGpxFileAlreadyThere) {
 }
 
 TEST_F(GpxWriterTest, LeavesAFileThatIsNotGpxAsItIs) {
-    for (const std::string &text : std::vector<std::string>{"time,latitude\n", "<?xml version=\"1.0\"?>\n<kml><Document/></kml>\n",
-                             "<gpxfile></gpx>\n", std::string(kGpxHeader) + kZurichPoint,
-                             std::string(kGpxHeader) + kGpxEnd + "<!-- more -->\n", std::string(" \n")}) {
+    for (const std::string &text :
+         std::vector<std::string>{"time,latitude\n", "<?xml version=\"1.0\"?>\n<kml><Document/></kml>\n",
+                                  "<gpxfile></gpx>\n", std::string(kGpxHeader) + kZurichPoint,
+                                  std::string(kGpxHeader) + kGpxEnd + "<!-- more -->\n", std::string(" \n")}) {
         std::ofstream(path, std::ios::binary) << text;
         std::string error;
         EXPECT_FALSE(makeGpxWriter(path, error)) << text;
-        EXPECT_EQ(error, path + ": not a GPX file, so it is left as it is: give --gpx a new file, or a GPX file "
-                                "to add the track to");
+        EXPECT_EQ(error, path +
+                             ": not a GPX file, so it is left as it is: give --gpx a new file, or a GPX file "
+                             "to add the track to");
         EXPECT_EQ(fileText(), text);
     }
 }
