@@ -530,6 +530,14 @@ class FeedClientTest(unittest.TestCase):
         neither spins nor drops them, keeps a descriptor for the feed, and takes the others as places free up."""
         host, client, out, err = self.start_with_host("--csv", "--relay", str(RELAY_PORT),
                                                       launcher=["prlimit", "--nofile=16"])
+        rows = []
+        def send_line(latitude):
+            host.commands(host.tick_commands(latitude))
+            rows.append(out.until("^[0-9]{4}-").strip().split(","))
+        out.next()  # the header
+        # A line before the clients come: UBSan checks a virtual call's type the first time with a pipe of
+        # its own, which a process out of descriptors cannot make.
+        send_line(10)
         streams = {stream.address: stream for stream in [self.connect_stream(RELAY_PORT) for _ in range(30)]}
         err.until("relay: cannot take clients: accept failed: Too many open files; trying again every second")
         served = re.findall(r"relay: (\S+) connected;", "".join(err.seen))
@@ -544,12 +552,6 @@ class FeedClientTest(unittest.TestCase):
         if not SANITIZED:
             self.assertLess(used, seconds / 3)
 
-        rows = []
-        def send_line(latitude):
-            host.commands(host.tick_commands(latitude))
-            rows.append(out.until("^[0-9]{4}-").strip().split(","))
-        out.next()  # the header
-        send_line(10)
         # The feed's descriptor, freed while the host is away, is the feed's again when it comes back, though
         # the relay tries to take a client twice meanwhile.
         host.stop()
@@ -563,14 +565,14 @@ class FeedClientTest(unittest.TestCase):
         # Three clients leave, and three of those waiting take their places.
         leaving, staying = served[:3], served[3:]
         for address in leaving:
-            wait_for(lambda: streams[address].received.count(b"\n") == 2, PATIENCE, "the lines for " + address)
+            wait_for(lambda: streams[address].received.count(b"\n") == 1, PATIENCE, "the line for " + address)
             streams[address].close()
         newcomers = [err.until(r"relay: \S+ connected;").split()[2] for _ in leaving]
         send_line(12)
 
         lines = [line_of(row) for row in rows]
-        expected = {address: lines for address in staying}
-        expected.update({address: lines[:2] for address in leaving})
+        expected = {address: lines[1:] for address in staying}
+        expected.update({address: lines[1:2] for address in leaving})
         expected.update({address: lines[2:] for address in newcomers})
         for address, stream in streams.items():
             wanted = expected.get(address, [])  # nothing for those still waiting
