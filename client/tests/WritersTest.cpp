@@ -1,22 +1,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <clocale>
-#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Positions.h"
-#include "QueuedOutput.h"
-#include "TestSupport.h"
 
 namespace {
 
@@ -163,92 +157,6 @@ TEST_F(GpxWriterTest, LeavesAFileThatIsNotGpxAsItIs) {
                              "to add the track to");
         EXPECT_EQ(fileText(), text);
     }
-}
-
-// A reader of standard output that the test holds up, lets go or makes fail, as QueuedOutput's write.
-struct StandardOutputReader {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stalled = true;
-    int failure = 0;  // errno of the next write
-    int writing = 0;  // writes under way
-    std::string got;
-    std::atomic<int> wakes{0};
-} gReader;
-
-bool readerWrite(const std::string &text) {
-    std::unique_lock<std::mutex> lock(gReader.mutex);
-    ++gReader.writing;
-    gReader.changed.notify_all();
-    gReader.changed.wait(lock, [] { return !gReader.stalled; });
-    --gReader.writing;
-    if (gReader.failure != 0) {
-        errno = gReader.failure;
-        return false;
-    }
-    gReader.got += text;
-    return true;
-}
-
-void readerWake() { ++gReader.wakes; }
-
-void setReader(bool stalled, int failure = 0) {
-    std::lock_guard<std::mutex> lock(gReader.mutex);
-    gReader.stalled = stalled;
-    gReader.failure = failure;
-    gReader.got.clear();
-    gReader.wakes = 0;
-    gReader.changed.notify_all();
-}
-
-std::string readerGot() {
-    std::lock_guard<std::mutex> lock(gReader.mutex);
-    return gReader.got;
-}
-
-std::string numbered(int number) { return "line " + std::to_string(number) + "\n"; }
-
-TEST(QueuedOutput, TakesLinesAtOnceWhileTheReaderStallsAndDropsTheOldest) {
-    setReader(true);
-    QueuedOutput output(readerWrite, readerWake);
-    ASSERT_TRUE(output.start());
-    ASSERT_TRUE(output.put(numbered(0)));
-    ASSERT_TRUE(waitUntil([] {
-        std::lock_guard<std::mutex> lock(gReader.mutex);
-        return gReader.writing == 1;
-    }));
-    // Line 0 is being written, and waits on the reader; the queue keeps the newest 64 of the rest.
-    for (int number = 1; number < 100; ++number) ASSERT_TRUE(output.put(numbered(number)));
-    EXPECT_EQ(output.missed(), 100u);
-    EXPECT_FALSE(output.ended());
-
-    setReader(false);
-    std::string expected = numbered(0);
-    for (int number = 100 - static_cast<int>(kOutputQueueLength); number < 100; ++number) expected += numbered(number);
-    ASSERT_TRUE(waitUntil([&] { return readerGot() == expected; })) << readerGot();
-    // The reader takes lines again: the next line brings the count of those it missed.
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(output.put(numbered(100)));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "feedclient: standard output was not read: 35 lines dropped\n");
-    output.finish();
-    ASSERT_TRUE(waitUntil([] { return gReader.wakes == 1; }));
-    EXPECT_TRUE(output.ended());
-    EXPECT_EQ(readerGot(), expected + numbered(100));
-    EXPECT_EQ(output.missed(), 0u);
-    EXPECT_EQ(output.failure(), 0);
-}
-
-TEST(QueuedOutput, AFailedWriteWakesTheWaitAndFailsTheNextLine) {
-    setReader(false, EPIPE);
-    QueuedOutput output(readerWrite, readerWake);
-    ASSERT_TRUE(output.start());
-    ASSERT_TRUE(output.put(numbered(1)));
-    ASSERT_TRUE(waitUntil([] { return gReader.wakes == 1; }));
-    EXPECT_TRUE(output.ended());
-    EXPECT_EQ(output.failure(), EPIPE);
-    errno = 0;
-    EXPECT_FALSE(output.put(numbered(2)));
-    EXPECT_EQ(errno, EPIPE);
 }
 
 TEST(UtcTime, SplitsTimesAsGmtimeDoes) {
