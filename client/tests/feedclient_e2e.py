@@ -194,6 +194,11 @@ class Host:
     def wait_listening(self):
         wait_for(feed_port_listens, PATIENCE, "the plug-in to listen")
 
+    def wait_serving(self):
+        """Waits until the plug-in has taken the client that connected, which it does a moment later (a tick
+        before then sends nothing); it stops listening then."""
+        wait_for(lambda: not feed_port_listens(), PATIENCE, "the plug-in to take its client")
+
     def stop(self):
         """As Ctrl-C stops X-Plane: the plug-in is stopped and unloaded, and the host ends."""
         if self.process.poll() is None:
@@ -437,13 +442,14 @@ class FeedClientTest(unittest.TestCase):
         return client
 
     def start_with_host(self, *arguments, launcher=(), stalled=False):
-        """A host under control, listening, and feedclient connected to it; its stdout and stderr readers (no
-        stdout reader if `stalled`: see start_stalled_client)."""
+        """A host under control, and feedclient connected to it and taken by the plug-in; its stdout and stderr
+        readers (no stdout reader if `stalled`: see start_stalled_client)."""
         host = self.start_host(control=True)
         host.start_under_control()
         client = self.start_stalled_client(*arguments) if stalled else self.start_client(*arguments, launcher=launcher)
         out, err = None if stalled else LineReader(client.stdout), LineReader(client.stderr)
         err.until("connected to 127.0.0.1:27015")
+        host.wait_serving()
         return host, client, out, err
 
     def test_relay(self):
@@ -474,6 +480,7 @@ class FeedClientTest(unittest.TestCase):
         host = self.start_host(control=True)
         host.start_under_control()
         err.until("connected to 127.0.0.1:27015")
+        host.wait_serving()
         newcomers = [self.connect_stream(RELAY_PORT) for _ in range(2)]
         err.until(r"relay: %s connected; %d client\(s\)" % (newcomers[-1].address, len(staying) + 2))
         send_lines(20)
@@ -561,6 +568,7 @@ class FeedClientTest(unittest.TestCase):
         host = self.start_host(control=True)
         host.start_under_control()
         self.assertIn("connected to", err.until(r"connected to 127\.0\.0\.1:27015|cannot connect to .*: Too many"))
+        host.wait_serving()
         send_line(11)
 
         # Three clients leave, and three of those waiting take their places.
