@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -190,8 +191,9 @@ struct Rig {
     // Takes new clients and sends what waits in their queues, without waiting.
     void serveWithoutWaiting() {
         std::vector<WSAPOLLFD> entries;
-        relay.addToPoll(entries);
-        WSAPoll(entries.data(), entries.size(), 0);
+        int wait = 0;
+        relay.addToPoll(entries, wait);
+        WSAPoll(entries.data(), entries.size(), wait);
         relay.serve(entries.data());
     }
 
@@ -261,8 +263,9 @@ struct EventsRig {
 
     void serveWithoutWaiting() {
         std::vector<WSAPOLLFD> entries;
-        http.addToPoll(entries);
-        WSAPoll(entries.data(), entries.size(), 0);
+        int wait = 0;
+        http.addToPoll(entries, wait);
+        WSAPoll(entries.data(), entries.size(), wait);
         http.serve(entries.data());
     }
 
@@ -406,18 +409,25 @@ public:
         return send(feed_, kLine.data(), kLine.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(kLine.size());
     }
 
-    // What the process has run on a processor, in nanoseconds, and its context switches.
+    // What the process's threads (the wait loop's and standard output's) have run on a processor, in
+    // nanoseconds, and their context switches.
     long long cpuNanoseconds() const {
-        std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-        long long nanoseconds = -1;
-        schedstat >> nanoseconds;
-        return nanoseconds;
+        long long total = -1;
+        for (const auto &thread : threads()) {
+            std::ifstream schedstat(thread.path() / "schedstat");
+            long long nanoseconds = 0;
+            if (schedstat >> nanoseconds) total = std::max(total, 0LL) + nanoseconds;
+        }
+        return total;
     }
     long contextSwitches() const {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         long total = 0;
-        for (std::string line; std::getline(status, line);)
-            if (line.find("ctxt_switches:") != std::string::npos) total += std::atol(line.c_str() + line.find(':') + 1);
+        for (const auto &thread : threads()) {
+            std::ifstream status(thread.path() / "status");
+            for (std::string line; std::getline(status, line);)
+                if (line.find("ctxt_switches:") != std::string::npos)
+                    total += std::atol(line.c_str() + line.find(':') + 1);
+        }
         return total;
     }
 
@@ -433,6 +443,11 @@ private:
         }
         return std::all_of(eventsClients.begin(), eventsClients.end(),
                            [](int client) { return waitUntil([client] { return received(client); }); });
+    }
+
+    std::filesystem::directory_iterator threads() const {
+        std::error_code ignored;
+        return std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored);
     }
 
     static bool received(int socket) {

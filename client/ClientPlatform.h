@@ -18,6 +18,11 @@ bool startSystem();
 // may only do what is safe there (a send on a socket).
 void catchStopRequests(void (*onStop)());
 
+// Writes all of `text` to standard output, waiting for as long as its reader takes to make room. It writes
+// to the descriptor, not through the stream stdout, so that exit, which flushes that stream under its lock,
+// never waits on a write that waits on the reader. False, with errno set, if it fails.
+bool writeStandardOutput(const std::string &text);
+
 // True for the error of a non-blocking connect that goes on in the background.
 bool isConnectInProgress(int error);
 // The error a non-blocking connect ended with (0: connected).
@@ -26,8 +31,11 @@ int pendingSocketError(SOCKET socket);
 std::string socketErrorText(int error);
 std::string addressErrorText(int status);
 
-// The GPX track's file, written at offsets and flushed to disk. Each returns false, with errno set, on failure.
-int createFile(const std::string &path);  // -1 on failure
+// The GPX track's file, read and written at offsets and flushed to disk. Each returns false, with errno set,
+// on failure.
+int openFile(const std::string &path);  // for reading and writing, made if missing, never truncated; -1 on failure
+bool fileSize(int file, std::uint64_t &size);
+bool readAt(int file, std::string &data, std::uint64_t offset, std::size_t size);
 bool writeAt(int file, const std::string &data, std::uint64_t offset);
 bool flushToDisk(int file);
 void closeFile(int file);

@@ -24,6 +24,22 @@ void catchStopRequests(void (*onStop)()) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+bool writeStandardOutput(const std::string &text) {
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t written = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (written >= 0) {
+            done += static_cast<std::size_t>(written);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Another program made the descriptor non-blocking: wait for room as a blocking write would.
+            pollfd room{STDOUT_FILENO, POLLOUT, 0};
+            poll(&room, 1, -1);
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool isConnectInProgress(int error) { return error == EINPROGRESS; }
 
 int pendingSocketError(SOCKET socket) {
@@ -36,7 +52,21 @@ std::string socketErrorText(int error) { return std::strerror(error); }
 
 std::string addressErrorText(int status) { return gai_strerror(status); }
 
-int createFile(const std::string &path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
+int openFile(const std::string &path) { return open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }
+
+bool fileSize(int file, std::uint64_t &size) {
+    struct stat status;
+    if (fstat(file, &status) != 0) return false;
+    size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool readAt(int file, std::string &data, std::uint64_t offset, std::size_t size) {
+    data.resize(size);
+    ssize_t got = pread(file, &data[0], size, static_cast<off_t>(offset));
+    data.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return got >= 0;
+}
 
 bool writeAt(int file, const std::string &data, std::uint64_t offset) {
     return pwrite(file, data.data(), data.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(data.size());

@@ -31,6 +31,15 @@ void catchStopRequests(void (*onStop)()) {
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
+bool writeStandardOutput(const std::string &text) {
+    for (std::size_t done = 0; done < text.size();) {
+        int written = _write(_fileno(stdout), text.data() + done, static_cast<unsigned>(text.size() - done));
+        if (written < 0) return false;
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 bool isConnectInProgress(int error) { return error == WSAEWOULDBLOCK; }
 
 int pendingSocketError(SOCKET socket) {
@@ -52,8 +61,24 @@ std::string socketErrorText(int error) {
 // getaddrinfo's results are socket errors on Windows.
 std::string addressErrorText(int status) { return socketErrorText(status); }
 
-int createFile(const std::string &path) {
-    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+int openFile(const std::string &path) {
+    return _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+
+bool fileSize(int file, std::uint64_t &size) {
+    __int64 length = _filelengthi64(file);
+    if (length < 0) return false;
+    size = static_cast<std::uint64_t>(length);
+    return true;
+}
+
+bool readAt(int file, std::string &data, std::uint64_t offset, std::size_t size) {
+    data.resize(size);
+    int got = _lseeki64(file, static_cast<__int64>(offset), SEEK_SET) == -1
+                  ? -1
+                  : _read(file, &data[0], static_cast<unsigned>(size));
+    data.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return got >= 0;
 }
 
 bool writeAt(int file, const std::string &data, std::uint64_t offset) {

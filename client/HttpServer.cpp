@@ -135,8 +135,8 @@ void HttpServer::removeClosed() {
                       connections.end());
 }
 
-void HttpServer::addToPoll(std::vector<WSAPOLLFD> &entries) const {
-    entries.push_back({listener, POLLIN, 0});
+void HttpServer::addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const {
+    acceptPause.addToPoll(listener, entries, waitMilliseconds);
     for (const Connection &connection : connections)
         entries.push_back(
             {connection.socket, static_cast<short>(connection.queue.empty() ? POLLIN : POLLIN | POLLOUT), 0});
@@ -195,9 +195,15 @@ void HttpServer::accept() {
         const char *failedCall;
         SOCKET socket = acceptClient(listener, failedCall);
         if (socket == INVALID_SOCKET) {
-            if (isClientGoneBeforeAccept(WSAGetLastError())) continue;
-            return;  // none waiting
+            int error = WSAGetLastError();
+            if (isClientGoneBeforeAccept(error)) continue;
+            if (isWouldBlock(error)) return;  // none waiting
+            if (acceptPause.holdOff())
+                notice(std::string("http: cannot take clients: ") + failedCall + " failed: " + socketErrorText(error) +
+                       "; trying again every second");
+            return;
         }
+        acceptPause.accepted();
         std::string who = peerAddress(socket);
         if (!limitSendBuffer(socket) || connections.size() >= 2 * kMaxClients) {
             closesocket(socket);

@@ -42,8 +42,9 @@ public:
     void feedLost();
     void publish(const Position &position, Clock::time_point received);
 
-    // As LineServer's: the listener, then one socket a connection.
-    void addToPoll(std::vector<WSAPOLLFD> &entries) const;
+    // As LineServer's: the listener (left out of the wait while accepting is held off), then one socket a
+    // connection.
+    void addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const;
     void serve(const WSAPOLLFD *entries);
     // When serve must run again though no socket is ready: a request's time is up, a closed connection
     // is let go, or the events streams are due a keep-alive comment. Steady::time_point::max() if never.
@@ -85,6 +86,7 @@ private:
 
     std::string page;  // index.html with the tiles filled in
     SOCKET listener = INVALID_SOCKET;
+    AcceptPause acceptPause;
     std::vector<Connection> connections;
     bool feedUp = false;
     unsigned long positions = 0;  // received since start: each one's event id

@@ -110,8 +110,8 @@ void LineServer::publish(std::string_view entry) {
     removeDropped();
 }
 
-void LineServer::addToPoll(std::vector<WSAPOLLFD> &entries) const {
-    entries.push_back({listener, POLLIN, 0});
+void LineServer::addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const {
+    acceptPause.addToPoll(listener, entries, waitMilliseconds);
     for (const Client &client : clients)
         entries.push_back({client.socket, static_cast<short>(client.queue.empty() ? POLLIN : POLLIN | POLLOUT), 0});
 }
@@ -148,9 +148,16 @@ void LineServer::acceptClients() {
         const char *failedCall;
         SOCKET socket = acceptClient(listener, failedCall);
         if (socket == INVALID_SOCKET) {
-            if (isClientGoneBeforeAccept(WSAGetLastError())) continue;
-            return;  // none waiting
+            int error = WSAGetLastError();
+            if (isClientGoneBeforeAccept(error)) continue;
+            if (isWouldBlock(error)) return;  // none waiting
+            // Most likely out of sockets (descriptors): the client still waits, and the listener stays readable.
+            if (acceptPause.holdOff())
+                notice(name + ": cannot take clients: " + failedCall + " failed: " + socketErrorText(error) +
+                       "; trying again every second");
+            return;
         }
+        acceptPause.accepted();
         std::string who = peerAddress(socket);
         if (clients.size() == kMaxClients) {
             closesocket(socket);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "SocketShortage.h"
 
 constexpr std::size_t kMaxClients = 100;
 constexpr std::size_t kQueueLength = 64;  // entries per client: a minute of the feed
@@ -68,8 +69,9 @@ public:
     // Sends `entry`, one or more whole lines, to every client, or queues what a client's socket does not take.
     void publish(std::string_view entry);
 
-    // Appends the sockets to wait on: the listener, then one a client.
-    void addToPoll(std::vector<WSAPOLLFD> &entries) const;
+    // Appends the sockets to wait on: the listener, then one a client. While accepting is held off, the
+    // listener's entry is one the wait skips, and `waitMilliseconds` is shortened to end when it resumes.
+    void addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const;
     // After the wait, with the entries addToPoll appended: takes new clients, notices the ones that left
     // and sends what waits. Call it before anything is published after the wait.
     void serve(const WSAPOLLFD *entries);
@@ -90,5 +92,6 @@ private:
 
     std::string name, unit;
     SOCKET listener = INVALID_SOCKET;
+    AcceptPause acceptPause;
     std::vector<Client> clients;
 };

@@ -1,8 +1,10 @@
 #include "Writers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "ClientPlatform.h"
@@ -26,13 +28,11 @@ std::string direction(double degrees) {
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
-bool put(std::FILE *out, const std::string &text) {
-    return std::fputs(text.c_str(), out) >= 0 && std::fflush(out) == 0;
-}
+bool put(TextOutput &out, const std::string &text) { return out.put(text); }
 
 class LiveWriter : public PositionWriter {
 public:
-    explicit LiveWriter(std::FILE *out) : out(out) {}
+    explicit LiveWriter(TextOutput &out) : out(out) {}
 
     bool write(const Position &p, Clock::time_point received) override {
         std::string time = utcTimestamp(received).substr(11, 8);
@@ -42,24 +42,24 @@ public:
     }
 
 private:
-    std::FILE *out;
+    TextOutput &out;
 };
 
 class JsonWriter : public PositionWriter {
 public:
-    explicit JsonWriter(std::FILE *out) : out(out) {}
+    explicit JsonWriter(TextOutput &out) : out(out) {}
 
     bool write(const Position &p, Clock::time_point received) override {
         return put(out, positionJson(p, received) + "\n");
     }
 
 private:
-    std::FILE *out;
+    TextOutput &out;
 };
 
 class CsvWriter : public PositionWriter {
 public:
-    explicit CsvWriter(std::FILE *out) : out(out) {
+    explicit CsvWriter(TextOutput &out) : out(out) {
         std::string header = "time";
         for (const char *name : kFieldNames) header += std::string(",") + name;
         headerWritten = put(out, header + "\n");
@@ -72,7 +72,7 @@ public:
     }
 
 private:
-    std::FILE *out;
+    TextOutput &out;
     bool headerWritten;
 };
 
@@ -83,12 +83,26 @@ public:
     explicit GpxWriter(int file) : file(file) {}
     ~GpxWriter() override { closeFile(file); }
 
-    bool start() {
-        const std::string header =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<gpx version=\"1.1\" creator=\"feedclient\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n"
-            "<trk><name>BelvantoPlugin feed</name>\n<trkseg>\n";
-        return writeBody(header);
+    // Starts the track: in an empty file as a new document, in a GPX document as one more track at its end,
+    // so that a flight a day can go to one file. Empty if it could, else why not.
+    std::string start() {
+        const std::string track = "<trk><name>BelvantoPlugin feed</name>\n<trkseg>\n";
+        std::uint64_t size = 0;
+        if (!fileSize(file, size)) return std::strerror(errno);
+        if (size == 0) {
+            const std::string document =
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<gpx version=\"1.1\" creator=\"feedclient\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n";
+            return writeBody(document + track) ? "" : std::strerror(errno);
+        }
+        std::size_t ends = static_cast<std::size_t>(std::min<std::uint64_t>(size, kEndBytes));
+        std::string head, tail;
+        if (!readAt(file, head, 0, ends) || !readAt(file, tail, size - ends, ends)) return std::strerror(errno);
+        std::size_t closing = closingTagAt(head, tail);
+        if (closing == std::string::npos)
+            return "not a GPX file, so it is left as it is: give --gpx a new file, or a GPX file to add the track to";
+        bodyEnd = size - tail.size() + closing;
+        return writeBody(track) ? "" : std::strerror(errno);
     }
 
     bool write(const Position &p, Clock::time_point received) override {
@@ -109,6 +123,32 @@ public:
     void feedLost() override { segmentBroken = true; }
 
 private:
+    // How much of each end of an existing file is read: enough for an XML declaration and the root's start,
+    // and for the closing tag after any white space.
+    static constexpr std::size_t kEndBytes = 4096;
+
+    // Where, in `tail`, the closing </gpx> begins that ends the document whose first bytes are `head`: its
+    // root must be <gpx>, after an XML declaration if any, and nothing but white space may follow the
+    // closing tag. npos in any other file.
+    static std::size_t closingTagAt(const std::string &head, const std::string &tail) {
+        const char *space = " \t\r\n";
+        std::size_t at = head.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;  // a UTF-8 byte order mark
+        at = head.find_first_not_of(space, at);
+        if (at != std::string::npos && head.compare(at, 5, "<?xml") == 0) {
+            at = head.find("?>", at);
+            at = at == std::string::npos ? at : head.find_first_not_of(space, at + 2);
+        }
+        if (at == std::string::npos || head.compare(at, 4, "<gpx") != 0 || at + 4 >= head.size() ||
+            !std::strchr(" \t\r\n>", head[at + 4]))
+            return std::string::npos;
+        std::size_t last = tail.find_last_not_of(space);
+        const std::string closing = "</gpx>";
+        if (last == std::string::npos || last + 1 < closing.size() ||
+            tail.compare(last + 1 - closing.size(), closing.size(), closing) != 0)
+            return std::string::npos;
+        return last + 1 - closing.size();
+    }
+
     bool writeBody(const std::string &text) {
         if (!writeAt(file, text + "</trkseg>\n</trk>\n</gpx>\n", bodyEnd)) return false;
         bodyEnd += text.size();
@@ -172,19 +212,20 @@ std::string utcTimestamp(Clock::time_point time) {
     return buffer;
 }
 
-std::unique_ptr<PositionWriter> makeLiveWriter(std::FILE *out) { return std::make_unique<LiveWriter>(out); }
-std::unique_ptr<PositionWriter> makeJsonWriter(std::FILE *out) { return std::make_unique<JsonWriter>(out); }
-std::unique_ptr<PositionWriter> makeCsvWriter(std::FILE *out) { return std::make_unique<CsvWriter>(out); }
+std::unique_ptr<PositionWriter> makeLiveWriter(TextOutput &out) { return std::make_unique<LiveWriter>(out); }
+std::unique_ptr<PositionWriter> makeJsonWriter(TextOutput &out) { return std::make_unique<JsonWriter>(out); }
+std::unique_ptr<PositionWriter> makeCsvWriter(TextOutput &out) { return std::make_unique<CsvWriter>(out); }
 
 std::unique_ptr<PositionWriter> makeGpxWriter(const std::string &path, std::string &error) {
-    int file = createFile(path);
+    int file = openFile(path);
     if (file < 0) {
         error = path + ": " + std::strerror(errno);
         return nullptr;
     }
     auto writer = std::make_unique<GpxWriter>(file);
-    if (!writer->start()) {
-        error = path + ": " + std::strerror(errno);
+    std::string problem = writer->start();
+    if (!problem.empty()) {
+        error = path + ": " + problem;
         return nullptr;
     }
     return writer;

@@ -3,7 +3,6 @@
 // The client's output formats. Every writer writes each position out as soon as it has it.
 
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -20,14 +19,22 @@ public:
     virtual void feedLost() {}
 };
 
+// Where the text formats go: standard output, through a queue (QueuedOutput).
+class TextOutput {
+public:
+    virtual ~TextOutput() = default;
+    // Takes whole lines; false, with errno set, if the output has failed.
+    virtual bool put(const std::string &lines) = 0;
+};
+
 // One readable line per position, values rounded.
-std::unique_ptr<PositionWriter> makeLiveWriter(std::FILE *out);
+std::unique_ptr<PositionWriter> makeLiveWriter(TextOutput &out);
 // JSON Lines: quoted keys, numbers as sent, null for NaN and infinities (JSON has neither).
-std::unique_ptr<PositionWriter> makeJsonWriter(std::FILE *out);
+std::unique_ptr<PositionWriter> makeJsonWriter(TextOutput &out);
 // The JSON object of one position, as each JSON Lines line holds it.
 std::string positionJson(const Position &position, Clock::time_point received);
 // A header, then the values exactly as sent (nan, -nan, inf and -inf included).
-std::unique_ptr<PositionWriter> makeCsvWriter(std::FILE *out);
+std::unique_ptr<PositionWriter> makeCsvWriter(TextOutput &out);
 // A GPX 1.1 track, complete on disk after every point. Null, with `error` set, if the file cannot be made.
 std::unique_ptr<PositionWriter> makeGpxWriter(const std::string &path, std::string &error);
 

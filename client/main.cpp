@@ -4,7 +4,8 @@
 // to standard error.
 //
 // One thread waits on every socket at once (the feed, the stop socket, the servers and their clients), so
-// nothing it does ever waits on one peer.
+// nothing it does ever waits on one peer; standard output, which may be a reader that stops reading, is
+// written by a thread of its own.
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -21,6 +22,8 @@
 #include "Nmea.h"
 #include "Notice.h"
 #include "Options.h"
+#include "QueuedOutput.h"
+#include "SocketShortage.h"
 #include "Writers.h"
 
 namespace {
@@ -33,8 +36,9 @@ constexpr int kQuickRetries = 10;
 constexpr auto kSilenceNotice = std::chrono::seconds(2);
 constexpr auto kConnectTimeout = std::chrono::seconds(5);
 
-// A UDP socket connected to itself, which becomes readable when a stop is requested: the wait ends at
-// once, with no time-out to poll a flag.
+// A UDP socket connected to itself, which becomes readable when a stop is requested (by the user, or by
+// standard output's thread when it has failed or written its last line): the wait ends at once, with no
+// time-out to poll a flag.
 SOCKET gStopSocket = INVALID_SOCKET;
 
 void requestStop() { send(gStopSocket, "", 1, kSendFlags); }
@@ -52,6 +56,11 @@ SOCKET makeStopSocket() {
     }
     if (stop != INVALID_SOCKET) closesocket(stop);
     return INVALID_SOCKET;
+}
+
+int outputFailed(int error) {
+    notice("cannot write the output: " + std::string(std::strerror(error)));
+    return 2;
 }
 
 std::string seconds(double value) {
@@ -100,6 +109,7 @@ private:
     int quickRetriesLeft = 0;
     bool hostFound = false;  // the host's name has resolved at least once
     SOCKET feed = INVALID_SOCKET;
+    ReservedSocket feedPlace;  // held while `feed` is closed
     LineSplitter splitter;
     Steady::time_point lastLine;
     bool silent = false;
@@ -110,17 +120,18 @@ private:
 int Session::run() {
     std::vector<WSAPOLLFD> entries;
     for (;;) {
+        int wait = waitMilliseconds();
         entries.assign({{gStopSocket, POLLIN, 0}});
         if (feed != INVALID_SOCKET)
             entries.push_back({feed, static_cast<short>(state == State::kConnecting ? POLLOUT : POLLIN), 0});
         std::size_t relayAt = entries.size();
-        if (relay) relay->addToPoll(entries);
+        if (relay) relay->addToPoll(entries, wait);
         std::size_t nmeaAt = entries.size();
-        if (nmea) nmea->addToPoll(entries);
+        if (nmea) nmea->addToPoll(entries, wait);
         std::size_t httpAt = entries.size();
-        if (http) http->addToPoll(entries);
+        if (http) http->addToPoll(entries, wait);
 
-        int ready = WSAPoll(entries.data(), static_cast<unsigned long>(entries.size()), waitMilliseconds());
+        int ready = WSAPoll(entries.data(), static_cast<unsigned long>(entries.size()), wait);
         int error = WSAGetLastError();
         if (ready < 0 && !isWouldBlock(error)) {
             notice("cannot wait on the network: " + socketErrorText(error));
@@ -133,10 +144,7 @@ int Session::run() {
         Outcome outcome = advance(feed != INVALID_SOCKET ? entries[1].revents : 0);
         if (outcome == Outcome::kCountReached) break;
         if (outcome == Outcome::kUnknownHost) return 2;
-        if (outcome == Outcome::kOutputFailed) {
-            notice("cannot write the output: " + std::string(std::strerror(errno)));
-            return 2;
-        }
+        if (outcome == Outcome::kOutputFailed) return outputFailed(errno);
     }
     return rejected > 0 ? 1 : 0;
 }
@@ -184,6 +192,7 @@ Session::Outcome Session::advance(short feedEvents) {
 // The plug-in listens on IPv4 only.
 Session::Outcome Session::startConnecting() {
     linesBeforeAttempt = lines;
+    feedPlace.release();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -228,6 +237,7 @@ void Session::connected() {
 void Session::retryAfter(const std::string &what) {
     if (feed != INVALID_SOCKET) closesocket(feed);
     feed = INVALID_SOCKET;
+    feedPlace.hold();
     if (state == State::kReading) {
         writer.feedLost();
         encoder.feedLost();
@@ -287,17 +297,29 @@ Session::Outcome Session::take(std::string &line, Clock::time_point received) {
     return ++written == options.count ? Outcome::kCountReached : Outcome::kGoOn;
 }
 
-std::unique_ptr<PositionWriter> makeWriter(const Options &options, std::string &error) {
+std::unique_ptr<PositionWriter> makeWriter(const Options &options, TextOutput &out, std::string &error) {
     switch (options.mode) {
         case Mode::kJson:
-            return makeJsonWriter(stdout);
+            return makeJsonWriter(out);
         case Mode::kCsv:
-            return makeCsvWriter(stdout);
+            return makeCsvWriter(out);
         case Mode::kGpx:
             return makeGpxWriter(options.gpxPath, error);
         default:
-            return makeLiveWriter(stdout);
+            return makeLiveWriter(out);
     }
+}
+
+// After the run: lets standard output take what waits for it, unless a stop is requested first, and says
+// what it missed. Returns the exit status.
+int finishOutput(QueuedOutput &output, int status) {
+    output.finish();
+    WSAPOLLFD stop{gStopSocket, POLLIN, 0};
+    if (!output.ended()) WSAPoll(&stop, 1, -1);  // until the output's thread ends, or a stop request
+    if (output.failure() != 0) return outputFailed(output.failure());
+    if (unsigned long missed = output.missed())
+        notice("standard output was not read: " + std::to_string(missed) + " lines dropped");
+    return status;
 }
 
 // Listens on `port` if it was asked for; false if that failed.
@@ -329,8 +351,13 @@ int main(int argc, char **argv) {
     }
     catchStopRequests(requestStop);
 
+    QueuedOutput output(writeStandardOutput, requestStop);
+    if (!output.start()) {
+        notice("cannot start: no thread for standard output");
+        return 2;
+    }
     std::string error;
-    std::unique_ptr<PositionWriter> writer = makeWriter(options, error);
+    std::unique_ptr<PositionWriter> writer = makeWriter(options, output, error);
     if (!writer) {
         notice(error);
         return 2;
@@ -342,5 +369,6 @@ int main(int argc, char **argv) {
         return 2;
     Session session(options, *writer, options.relayPort ? &relay : nullptr, options.nmeaPort ? &nmea : nullptr,
                     options.httpPort ? &http : nullptr);
-    return session.run();
+    int status = session.run();
+    return status == 2 ? status : finishOutput(output, status);
 }

@@ -15,17 +15,19 @@
 
 namespace {
 
-// What a writer made of `positions`, written to a temporary stream.
+// What a writer made of `positions`.
 template <typename MakeWriter>
 std::string written(MakeWriter make, std::initializer_list<Position> positions) {
-    std::FILE *file = std::tmpfile();
-    auto writer = make(file);
+    struct : TextOutput {
+        bool put(const std::string &lines) override {
+            text += lines;
+            return true;
+        }
+        std::string text;
+    } out;
+    auto writer = make(out);
     for (const Position &position : positions) EXPECT_TRUE(writer->write(position, kReceived));
-    std::string text;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-    std::fclose(file);
-    return text;
+    return out.text;
 }
 
 TEST(Writers, JsonKeepsTheDigitsAndWritesNullForNonFinite) {
@@ -134,6 +136,45 @@ TEST_F(GpxWriterTest, StartsANewSegmentAfterTheFeedWasLost) {
     writer->feedLost();
     ASSERT_TRUE(writer->write(kZurich, kReceived));
     EXPECT_EQ(fileText(), std::string(kGpxHeader) + kZurichPoint + "</trkseg>\n<trkseg>\n" + kZurichPoint + kGpxEnd);
+}
+
+TEST_F(GpxWriterTest, AddsATrackToAGpxFileAlreadyThere) {
+    const std::string kTrackStart = "<trk><name>BelvantoPlugin feed</name>\n<trkseg>\n";
+    const std::string kTrackEnd = "</trkseg>\n</trk>\n";
+    std::string error;
+    for (int run = 0; run < 2; ++run) {
+        auto writer = makeGpxWriter(path, error);
+        ASSERT_TRUE(writer) << error;
+        ASSERT_TRUE(writer->write(kZurich, kReceived));
+    }
+    std::string yesterday = std::string(kGpxHeader) + kZurichPoint + kTrackEnd;
+    EXPECT_EQ(fileText(), yesterday + kTrackStart + kZurichPoint + kGpxEnd);
+
+    // Another program's document: a byte order mark, a waypoint, white space after the root.
+    const std::string theirs =
+        "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<gpx\r\n version=\"1.1\"><wpt lat=\"1\" lon=\"2\"/></gpx>\r\n\r\n";
+    std::ofstream(path, std::ios::binary) << theirs;
+    auto writer = makeGpxWriter(path, error);
+    ASSERT_TRUE(writer) << error;
+    std::string added = theirs.substr(0, theirs.find("</gpx>")) + kTrackStart;
+    EXPECT_EQ(fileText(), added + kGpxEnd);
+    ASSERT_TRUE(writer->write(kZurich, kReceived));
+    EXPECT_EQ(fileText(), added + kZurichPoint + kGpxEnd);
+}
+
+TEST_F(GpxWriterTest, LeavesAFileThatIsNotGpxAsItIs) {
+    for (const std::string &text :
+         std::vector<std::string>{"time,latitude\n", "<?xml version=\"1.0\"?>\n<kml><Document/></kml>\n",
+                                  "<gpxfile></gpx>\n", std::string(kGpxHeader) + kZurichPoint,
+                                  std::string(kGpxHeader) + kGpxEnd + "<!-- more -->\n", std::string(" \n")}) {
+        std::ofstream(path, std::ios::binary) << text;
+        std::string error;
+        EXPECT_FALSE(makeGpxWriter(path, error)) << text;
+        EXPECT_EQ(error, path +
+                             ": not a GPX file, so it is left as it is: give --gpx a new file, or a GPX file "
+                             "to add the track to");
+        EXPECT_EQ(fileText(), text);
+    }
 }
 
 TEST(UtcTime, SplitsTimesAsGmtimeDoes) {
