@@ -12,8 +12,8 @@ function(link_for_older_linux target)
   target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/feed/LinuxRuntime.cpp)
   # Calls given a new version in glibc 2.32 and 2.34 take their first one, which is the same function,
   # or a stand-in (see LinuxRuntime.cpp).
-  set(wrapped pthread_create pthread_key_create pthread_key_delete pthread_setspecific dlopen dlclose dladdr
-              __libc_single_threaded)
+  set(wrapped pthread_create pthread_join pthread_detach pthread_key_create pthread_key_delete
+              pthread_setspecific dlopen dlclose dladdr __libc_single_threaded)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
     target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/feed/LinuxProgramStart.cpp)

@@ -24,6 +24,8 @@ __attribute__((destructor)) static void freeLibstdcxxPool() { __gnu_cxx::__freer
     __asm__(".symver pinned_" #name ", " #name "@GLIBC_2.2.5")
 
 PIN_TO_FIRST_VERSION(pthread_create);
+PIN_TO_FIRST_VERSION(pthread_join);
+PIN_TO_FIRST_VERSION(pthread_detach);
 PIN_TO_FIRST_VERSION(pthread_key_create);
 PIN_TO_FIRST_VERSION(pthread_key_delete);
 PIN_TO_FIRST_VERSION(pthread_setspecific);
@@ -37,6 +39,10 @@ int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attributes, v
                           void *argument) noexcept {
     return pinned_pthread_create(thread, attributes, start, argument);
 }
+
+int __wrap_pthread_join(pthread_t thread, void **result) noexcept { return pinned_pthread_join(thread, result); }
+
+int __wrap_pthread_detach(pthread_t thread) noexcept { return pinned_pthread_detach(thread); }
 
 int __wrap_pthread_key_create(pthread_key_t *key, void (*destructor)(void *)) noexcept {
     return pinned_pthread_key_create(key, destructor);
