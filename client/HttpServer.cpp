@@ -191,19 +191,7 @@ std::size_t HttpServer::activeCount() const {
 // Past kMaxClients, a client is told so, and its connection then closed as any answered one is; past as
 // many again waiting to close, it is closed at once.
 void HttpServer::accept() {
-    for (;;) {
-        const char *failedCall;
-        SOCKET socket = acceptClient(listener, failedCall);
-        if (socket == INVALID_SOCKET) {
-            int error = WSAGetLastError();
-            if (isClientGoneBeforeAccept(error)) continue;
-            if (isWouldBlock(error)) return;  // none waiting
-            if (acceptPause.holdOff())
-                notice(std::string("http: cannot take clients: ") + failedCall + " failed: " + socketErrorText(error) +
-                       "; trying again every second");
-            return;
-        }
-        acceptPause.accepted();
+    for (SOCKET socket; (socket = acceptPause.acceptNext(listener, "http")) != INVALID_SOCKET;) {
         std::string who = peerAddress(socket);
         if (!limitSendBuffer(socket) || connections.size() >= 2 * kMaxClients) {
             closesocket(socket);

@@ -144,20 +144,7 @@ void LineServer::serve(const WSAPOLLFD *entries) {
 // client: on Linux that bound also ends a connection whose window stays shut, and a client that stops
 // reading here only misses lines. One that vanished keeps its place until the system gives it up.
 void LineServer::acceptClients() {
-    for (;;) {
-        const char *failedCall;
-        SOCKET socket = acceptClient(listener, failedCall);
-        if (socket == INVALID_SOCKET) {
-            int error = WSAGetLastError();
-            if (isClientGoneBeforeAccept(error)) continue;
-            if (isWouldBlock(error)) return;  // none waiting
-            // Most likely out of sockets (descriptors): the client still waits, and the listener stays readable.
-            if (acceptPause.holdOff())
-                notice(name + ": cannot take clients: " + failedCall + " failed: " + socketErrorText(error) +
-                       "; trying again every second");
-            return;
-        }
-        acceptPause.accepted();
+    for (SOCKET socket; (socket = acceptPause.acceptNext(listener, name)) != INVALID_SOCKET;) {
         std::string who = peerAddress(socket);
         if (clients.size() == kMaxClients) {
             closesocket(socket);

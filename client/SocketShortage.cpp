@@ -2,17 +2,35 @@
 
 #include <algorithm>
 
+#include "ClientPlatform.h"
+#include "Notice.h"
+
 namespace {
 
 constexpr std::chrono::seconds kAcceptPause(1);
 
 }  // namespace
 
-bool AcceptPause::holdOff() {
-    until = Steady::now() + kAcceptPause;
-    bool first = !failing;
-    failing = true;
-    return first;
+SOCKET AcceptPause::acceptNext(SOCKET listener, const std::string &server) {
+    for (;;) {
+        const char *failedCall;
+        SOCKET socket = acceptClient(listener, failedCall);
+        if (socket != INVALID_SOCKET) {
+            failing = false;
+            return socket;
+        }
+        int error = WSAGetLastError();
+        if (isClientGoneBeforeAccept(error)) continue;
+        if (isWouldBlock(error)) return INVALID_SOCKET;  // none waiting
+        // Most likely out of sockets (descriptors): the client still waits, and the listener stays readable.
+        until = Steady::now() + kAcceptPause;
+        if (!failing) {
+            notice(server + ": cannot take clients: " + failedCall + " failed: " + socketErrorText(error) +
+                   "; trying again every second");
+        }
+        failing = true;
+        return INVALID_SOCKET;
+    }
 }
 
 void AcceptPause::addToPoll(SOCKET listener, std::vector<WSAPOLLFD> &entries, int &milliseconds) const {

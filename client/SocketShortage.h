@@ -4,6 +4,7 @@
 // it neither spins nor lets clients of its servers take the place of the feed's connection.
 
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include "Platform.h"
@@ -14,10 +15,10 @@
 // backlog; a second later one accept tries again.
 class AcceptPause {
 public:
-    // Holds accepting off for a second. True if accepting worked until now: the time to tell the user.
-    bool holdOff();
-    // A client was taken: accepting works again.
-    void accepted() { failing = false; }
+    // The next client waiting on the non-blocking `listener`, or INVALID_SOCKET when none waits or accept
+    // failed. A failure holds accepting off for a second, and the first of a run of them is told on
+    // standard error as `server`'s ("relay: cannot take clients: ...").
+    SOCKET acceptNext(SOCKET listener, const std::string &server);
     // Appends the listener's entry for the wait: while accepting is held off, one the wait skips
     // (INVALID_SOCKET), and `milliseconds`, the wait's time-out (-1: none), shortened to end when it resumes.
     void addToPoll(SOCKET listener, std::vector<WSAPOLLFD> &entries, int &milliseconds) const;
