@@ -157,156 +157,105 @@ bool connectBare(std::vector<int> &clients, std::vector<int> &sockets) {
     return ready;
 }
 
-// 100 clients of a LineServer, and 100 plain connections beside them, each read on a thread of its own.
+std::size_t servedCount(const LineServer &relay) { return relay.clientCount(); }
+std::size_t servedCount(const HttpServer &http) { return http.eventsClientCount(); }
+
+// 100 clients of one of feedclient's servers, and 100 plain connections beside them, all read on one thread
+// of its own. It counts what each connection received in the rig's unit: bytes, or events, by the blank
+// line that ends each. `sent` and `bareSent` count what was sent on each connection of the two kinds.
+template <typename Server>
 struct Rig {
-    Rig() {
+    enum class Unit { kBytes, kEvents };
+
+    // The server is made of `arguments`; `request`, if any, is sent on each of its connections first.
+    template <typename... Arguments>
+    Rig(Unit unit, const char *request, Arguments &&...arguments)
+        : server(std::forward<Arguments>(arguments)...), unit(unit) {
         std::string error;
-        if (!relay.listen(0, error)) return;
-        for (int &client : relayClients) client = connectTo(relay.port());
+        if (!server.listen(0, error)) return;
+        for (int &client : clients) {
+            client = connectTo(server.port());
+            if (request) send(client, request, std::strlen(request), MSG_NOSIGNAL);
+        }
         ready = waitUntil([this] {
             serveWithoutWaiting();
-            return relay.clientCount() == kClients;
+            return servedCount(server) == kClients;
         });
         ready = ready && connectBare(bareClients, bareSockets);
+        // Made here rather than on the reader's thread, whose allocations would otherwise be counted against
+        // whichever benchmark runs when it first gets a processor.
+        for (int i = 0; i < kClients; ++i) {
+            readEntries.push_back({clients[i], POLLIN, 0});
+            readEntries.push_back({bareClients[i], POLLIN, 0});
+        }
+        lastByte.assign(readEntries.size(), 0);
         if (ready) reader = std::thread([this] { readClients(); });
     }
     ~Rig() {
         stopReading = true;
         if (reader.joinable()) reader.join();
         for (int i = 0; i < kClients; ++i) {
-            for (int socket : {relayClients[i], bareClients[i], bareSockets[i]}) close(socket);
+            for (int socket : {clients[i], bareClients[i], bareSockets[i]}) close(socket);
         }
     }
 
-    // Serves the relay until every client has read all that was sent to it; false after a second without.
+    // Serves until every connection has read all that was sent to it; false after a second without.
     bool drain() {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         do {
             serveWithoutWaiting();
-            if (relayBytesRead == relayBytesSent && bareBytesRead == bareBytesSent) return true;
+            if (allRead()) return true;
         } while (std::chrono::steady_clock::now() < deadline);
         return false;
+    }
+    bool allRead() const {
+        // Events at least: a keep-alive comment, due 15 s after the last event, ends with a blank line too.
+        bool serverDone = unit == Unit::kEvents ? read >= kClients * sent : read == kClients * sent;
+        return serverDone && bareRead == kClients * bareSent;
     }
 
     // Takes new clients and sends what waits in their queues, without waiting.
     void serveWithoutWaiting() {
         std::vector<WSAPOLLFD> entries;
         int wait = 0;
-        relay.addToPoll(entries, wait);
+        server.addToPoll(entries, wait);
         WSAPoll(entries.data(), entries.size(), wait);
-        relay.serve(entries.data());
+        server.serve(entries.data());
     }
 
     void readClients() {
         pinToCpu(1);
-        std::vector<pollfd> entries;
-        for (int i = 0; i < kClients; ++i) {
-            entries.push_back({relayClients[i], POLLIN, 0});
-            entries.push_back({bareClients[i], POLLIN, 0});
-        }
         char chunk[65536];
         while (!stopReading) {
-            if (poll(entries.data(), entries.size(), 100) <= 0) continue;
-            for (std::size_t i = 0; i < entries.size(); ++i) {
-                if (entries[i].revents == 0) continue;
-                ssize_t count = recv(entries[i].fd, chunk, sizeof chunk, MSG_DONTWAIT);
-                if (count > 0) (i % 2 ? bareBytesRead : relayBytesRead) += count;
-            }
-        }
-    }
-
-    LineServer relay{"relay", "lines"};
-    std::vector<int> relayClients = std::vector<int>(kClients, -1), bareClients = relayClients,
-                     bareSockets = relayClients;
-    bool ready = false;
-    std::atomic<bool> stopReading{false};
-    std::atomic<long long> relayBytesRead{0}, bareBytesRead{0};
-    long long relayBytesSent = 0, bareBytesSent = 0;
-    std::thread reader;
-};
-
-// 100 events clients of an HttpServer, and 100 plain connections beside them, all read on one thread of
-// its own, which counts each connection's events by the blank line that ends each.
-struct EventsRig {
-    EventsRig() : http(kOpenStreetMapTiles) {
-        std::string error;
-        if (!http.listen(0, error)) return;
-        for (int &client : eventsClients) {
-            client = connectTo(http.port());
-            send(client, kEventsRequest, sizeof kEventsRequest - 1, MSG_NOSIGNAL);
-        }
-        ready = waitUntil([this] {
-            serveWithoutWaiting();
-            return http.eventsClientCount() == kClients;
-        });
-        ready = ready && connectBare(bareClients, bareSockets);
-        if (ready) reader = std::thread([this] { readClients(); });
-    }
-    ~EventsRig() {
-        stopReading = true;
-        if (reader.joinable()) reader.join();
-        for (int i = 0; i < kClients; ++i) {
-            for (int socket : {eventsClients[i], bareClients[i], bareSockets[i]}) close(socket);
-        }
-    }
-
-    // Serves until every client has read all the events sent to it; false after a second without.
-    bool drain() {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        do {
-            serveWithoutWaiting();
-            // At least: a keep-alive comment, due 15 s after the last event, ends with a blank line too.
-            if (eventsRead >= kClients * eventsSent && bareEventsRead == kClients * bareEventsSent) return true;
-        } while (std::chrono::steady_clock::now() < deadline);
-        return false;
-    }
-
-    void serveWithoutWaiting() {
-        std::vector<WSAPOLLFD> entries;
-        int wait = 0;
-        http.addToPoll(entries, wait);
-        WSAPoll(entries.data(), entries.size(), wait);
-        http.serve(entries.data());
-    }
-
-    void readClients() {
-        pinToCpu(1);
-        std::vector<pollfd> entries;
-        for (int i = 0; i < kClients; ++i) {
-            entries.push_back({eventsClients[i], POLLIN, 0});
-            entries.push_back({bareClients[i], POLLIN, 0});
-        }
-        std::vector<char> lastByte(entries.size(), 0);
-        char chunk[65536];
-        while (!stopReading) {
-            if (poll(entries.data(), entries.size(), 100) <= 0) continue;
-            for (std::size_t i = 0; i < entries.size(); ++i) {
-                if (entries[i].revents == 0) continue;
-                ssize_t count = recv(entries[i].fd, chunk, sizeof chunk, MSG_DONTWAIT);
-                long blankLines = 0;
-                for (ssize_t at = 0; at < count; ++at) {
-                    blankLines += chunk[at] == '\n' && lastByte[i] == '\n';
+            if (poll(readEntries.data(), readEntries.size(), 100) <= 0) continue;
+            for (std::size_t i = 0; i < readEntries.size(); ++i) {
+                if (readEntries[i].revents == 0) continue;
+                ssize_t count = recv(readEntries[i].fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                long long units = unit == Unit::kBytes ? std::max<ssize_t>(count, 0) : 0;
+                for (ssize_t at = 0; unit == Unit::kEvents && at < count; ++at) {
+                    units += chunk[at] == '\n' && lastByte[i] == '\n';
                     lastByte[i] = chunk[at];
                 }
-                (i % 2 ? bareEventsRead : eventsRead) += blankLines;
+                (i % 2 ? bareRead : read) += units;
             }
         }
     }
 
-    HttpServer http;
-    std::vector<int> eventsClients = std::vector<int>(kClients, -1), bareClients = eventsClients,
-                     bareSockets = eventsClients;
+    Server server;
+    const Unit unit;
+    std::vector<int> clients = std::vector<int>(kClients, -1), bareClients = clients, bareSockets = clients;
     bool ready = false;
     std::atomic<bool> stopReading{false};
-    // Blank lines: each stream starts with two (its retry time, the feed's state), and each position adds
-    // two (the position, its ground motion).
-    std::atomic<long> eventsRead{0}, bareEventsRead{0};
-    long eventsSent = 2, bareEventsSent = 0;
-    std::size_t published = 0;
+    std::vector<pollfd> readEntries;  // the reader's: a server connection, then a bare one, and so on
+    std::vector<char> lastByte;       // of each, to find blank lines across reads
+    std::atomic<long long> read{0}, bareRead{0};  // over all connections of each kind
+    long long sent = 0, bareSent = 0;             // on each connection
     std::thread reader;
 };
 
-std::unique_ptr<Rig> gRig;
+using RelayRig = Rig<LineServer>;
+using EventsRig = Rig<HttpServer>;
+std::unique_ptr<RelayRig> gRig;
 std::unique_ptr<EventsRig> gEventsRig;
 
 // Calls `call` once an iteration, timing it alone. Before each, untimed, every client has read all that was
@@ -329,29 +278,30 @@ void timeEach(benchmark::State &state, Drain drain, Call call) {
 }
 
 void benchRelay(benchmark::State &state) {
-    Rig &rig = *gRig;
+    RelayRig &rig = *gRig;
     timeEach(state, [&] { return rig.drain(); }, [&] {
-        rig.relay.publish(kLine);
-        rig.relayBytesSent += static_cast<long long>(kLine.size()) * kClients;
+        rig.server.publish(kLine);
+        rig.sent += static_cast<long long>(kLine.size());
     });
 }
 
+// Each send takes the whole line: every connection has read all it was sent before it.
 void benchBareSends(benchmark::State &state) {
-    Rig &rig = *gRig;
+    RelayRig &rig = *gRig;
     timeEach(state, [&] { return rig.drain(); }, [&] {
-        for (int socket : rig.bareSockets)
-            rig.bareBytesSent +=
-                std::max<ssize_t>(send(socket, kLine.data(), kLine.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
+        for (int socket : rig.bareSockets) send(socket, kLine.data(), kLine.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        rig.bareSent += static_cast<long long>(kLine.size());
     });
 }
 
 // One position of the walk to the events clients: its JSON, its ground motion, the track, and the sends.
 void benchEvents(benchmark::State &state) {
+    static std::size_t published = 0;
     EventsRig &rig = *gEventsRig;
     timeEach(state, [&] { return rig.drain(); }, [&] {
-        std::size_t at = rig.published++ % kPositionCount;
-        rig.http.publish(gPositions[at], receivedAt(at));
-        rig.eventsSent += 2;
+        std::size_t at = published++ % kPositionCount;
+        rig.server.publish(gPositions[at], receivedAt(at));
+        rig.sent += 2;  // the position, its ground motion
     });
 }
 
@@ -363,7 +313,7 @@ void benchBareEvents(benchmark::State &state) {
     EventsRig &rig = *gEventsRig;
     timeEach(state, [&] { return rig.drain(); }, [&] {
         for (int socket : rig.bareSockets) send(socket, kEvent.data(), kEvent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        rig.bareEventsSent += 2;
+        rig.bareSent += 2;
     });
 }
 
@@ -517,9 +467,10 @@ int main(int argc, char **argv) {
     int console = dup(STDERR_FILENO);
     dup2(fileno(notices), STDERR_FILENO);
     pinToCpu(0);
-    gRig = std::make_unique<Rig>();
-    gEventsRig = std::make_unique<EventsRig>();
-    Rig &rig = *gRig;
+    gRig = std::make_unique<RelayRig>(RelayRig::Unit::kBytes, nullptr, "relay", "lines");
+    gEventsRig = std::make_unique<EventsRig>(EventsRig::Unit::kEvents, kEventsRequest, kOpenStreetMapTiles);
+    gEventsRig->sent = 2;  // a stream starts with its retry time and the feed's state
+    RelayRig &rig = *gRig;
     if (!rig.ready || !gEventsRig->ready) {
         dup2(console, STDERR_FILENO);
         std::fprintf(stderr, "could not connect %d clients on loopback\n", kClients);
@@ -528,14 +479,14 @@ int main(int argc, char **argv) {
     TableReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     bool sentWhole =
-        waitUntil([&] { return rig.relayBytesRead == rig.relayBytesSent && rig.bareBytesRead == rig.bareBytesSent; },
+        waitUntil([&] { return rig.allRead(); },
                   std::chrono::milliseconds(5000));
-    long long relayBytes = rig.relayBytesSent, bareBytes = rig.bareBytesSent;
-    std::size_t clientsLeft = rig.relay.clientCount();
+    long long relayBytes = rig.read, bareBytes = rig.bareRead;
+    std::size_t clientsLeft = rig.server.clientCount();
     EventsRig &events = *gEventsRig;
     bool eventsWhole = waitUntil([&] { return events.drain(); }, std::chrono::milliseconds(5000));
-    long eventsRead = events.eventsRead, bareEventsRead = events.bareEventsRead;
-    std::size_t eventsClientsLeft = events.http.eventsClientCount();
+    long long eventsRead = events.read, bareEventsRead = events.bareRead;
+    std::size_t eventsClientsLeft = events.server.eventsClientCount();
     gRig.reset();
     gEventsRig.reset();
     dup2(console, STDERR_FILENO);
@@ -576,7 +527,7 @@ int main(int argc, char **argv) {
     table.verdict(relayBytes > 0, sentWhole);
     std::printf("check: all %d relay clients still served at the end", kClients);
     table.verdict(true, clientsLeft == kClients);
-    std::printf("check: every event reached every events client and bare connection (%ld and %ld events)",
+    std::printf("check: every event reached every events client and bare connection (%lld and %lld events)",
                 eventsRead, bareEventsRead);
     table.verdict(eventsRead > 0, eventsWhole);
     std::printf("check: all %d events clients still served at the end", kClients);
