@@ -19,7 +19,8 @@ const char kOpenStreetMapAttribution[] =
 // Scripts and styles from this server only, which is where the page's all are; map tiles from anywhere.
 const char kPageSecurity[] =
     "Content-Security-Policy: default-src 'self'; img-src * data:; style-src 'self' 'unsafe-inline'\r\n";
-const char kAnyOrigin[] = "Access-Control-Allow-Origin: *\r\n";
+// The data's: any page may use it, and it is always the latest.
+const char kDataHeaders[] = "Access-Control-Allow-Origin: *\r\nCache-Control: no-store\r\n";
 
 std::string escapeHtml(const std::string &text) {
     std::string escaped;
@@ -70,9 +71,8 @@ std::string oneDecimal(double value) {
 }
 
 std::string motionJson(const GroundVelocity &velocity) {
-    long long tenths = directionTenths(velocity.course);
     return std::string("{\"groundSpeed\":") + (velocity.known ? oneDecimal(velocity.knots) : "null") + ",\"track\":" +
-           (velocity.hasCourse ? std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) : "null") + "}";
+           (velocity.hasCourse ? directionText(velocity.course) : "null") + "}";
 }
 
 }  // namespace
@@ -244,17 +244,13 @@ void HttpServer::answer(Connection &connection, const HttpRequest &request) {
     if (path == "/events") return startEvents(connection, headOnly);
     if (path == "/position.json") {
         if (latestJson.empty())
-            return respond(connection, response("503 Service Unavailable", "application/json",
-                                                std::string(kAnyOrigin) + "Cache-Control: no-store\r\n",
+            return respond(connection, response("503 Service Unavailable", "application/json", kDataHeaders,
                                                 "{\"error\":\"no position yet\"}\n", headOnly));
-        return respond(connection, response("200 OK", "application/json",
-                                            std::string(kAnyOrigin) + "Cache-Control: no-store\r\n",
-                                            latestJson + "\n", headOnly));
+        return respond(connection, response("200 OK", "application/json", kDataHeaders, latestJson + "\n", headOnly));
     }
     if (path == "/track.geojson")
-        return respond(connection, response("200 OK", "application/geo+json",
-                                            std::string(kAnyOrigin) + "Cache-Control: no-store\r\n",
-                                            track.geoJson(positions), headOnly));
+        return respond(connection,
+                       response("200 OK", "application/geo+json", kDataHeaders, track.geoJson(positions), headOnly));
     // The page's own files, by their exact names; nothing else.
     std::string_view name = path == "/" ? "index.html" : std::string_view(path).substr(1);
     std::string_view file = name.find('/') == std::string_view::npos ? webAsset(name) : std::string_view();
@@ -266,8 +262,8 @@ void HttpServer::answer(Connection &connection, const HttpRequest &request) {
 
 void HttpServer::startEvents(Connection &connection, bool headOnly) {
     std::string head =
-        std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n") +
-        kAnyOrigin + "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+        std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n") + kDataHeaders +
+        "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
     if (headOnly) return respond(connection, head);
     connection.stage = Stage::kEvents;
     connection.received.clear();

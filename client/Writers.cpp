@@ -21,24 +21,15 @@ std::string fixed(double value, int decimals) {
     return result.ec == std::errc() ? std::string(buffer, result.ptr) : "?";
 }
 
-// A direction to a tenth, as directionTenths rounds it; nan and inf as they are.
-std::string direction(double degrees) {
-    if (!std::isfinite(degrees)) return fixed(degrees, 1);
-    long long tenths = directionTenths(degrees);
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
-}
-
-bool put(TextOutput &out, const std::string &text) { return out.put(text); }
-
 class LiveWriter : public PositionWriter {
 public:
     explicit LiveWriter(TextOutput &out) : out(out) {}
 
     bool write(const Position &p, Clock::time_point received) override {
         std::string time = utcTimestamp(received).substr(11, 8);
-        return put(out, time + "  lat " + fixed(p.value[kLatitude], 6) + "  lon " + fixed(p.value[kLongitude], 6) +
+        return out.put(time + "  lat " + fixed(p.value[kLatitude], 6) + "  lon " + fixed(p.value[kLongitude], 6) +
                             "  IAS " + fixed(p.value[kSpeed], 1) + " kt  elev " + fixed(p.value[kElevation], 0) +
-                            " ft  hdg " + direction(p.value[kHeading]) + "\n");
+                            " ft  hdg " + directionText(p.value[kHeading]) + "\n");
     }
 
 private:
@@ -50,7 +41,7 @@ public:
     explicit JsonWriter(TextOutput &out) : out(out) {}
 
     bool write(const Position &p, Clock::time_point received) override {
-        return put(out, positionJson(p, received) + "\n");
+        return out.put(positionJson(p, received) + "\n");
     }
 
 private:
@@ -62,13 +53,13 @@ public:
     explicit CsvWriter(TextOutput &out) : out(out) {
         std::string header = "time";
         for (const char *name : kFieldNames) header += std::string(",") + name;
-        headerWritten = put(out, header + "\n");
+        headerWritten = out.put(header + "\n");
     }
 
     bool write(const Position &p, Clock::time_point received) override {
         std::string row = utcTimestamp(received);
         for (const std::string &text : p.text) row += "," + text;
-        return headerWritten && put(out, row + "\n");
+        return headerWritten && out.put(row + "\n");
     }
 
 private:
@@ -179,6 +170,12 @@ long long directionTenths(double degrees) {
     long long millionths = std::llround(std::fmod(degrees, 360) * 1e6);
     if (millionths < 0) millionths += 360000000;
     return (millionths + 50000) / 100000 % 3600;
+}
+
+std::string directionText(double degrees) {
+    if (!std::isfinite(degrees)) return fixed(degrees, 1);
+    long long tenths = directionTenths(degrees);
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
 UtcTime utcTime(Clock::time_point time) {

@@ -49,6 +49,8 @@ UtcTime utcTime(Clock::time_point time);
 // applies to the feed's six decimals: a half goes up, so 271.250000 is 271.3, and 359.970000 a full turn,
 // 0.0. Every output that shows a direction to a tenth uses it.
 long long directionTenths(double degrees);
+// The same as text, "271.3"; nan and inf as they are.
+std::string directionText(double degrees);
 
 // The time in UTC as ISO 8601 with milliseconds, e.g. 2026-12-07T23:14:58.123Z.
 std::string utcTimestamp(Clock::time_point time);

@@ -321,6 +321,14 @@ class FeedClientTest(unittest.TestCase):
         self.hosts.append(host)
         return host
 
+    def host_back(self, err):
+        """A host under control once more, with feedclient, whose notices `err` reads, connected and served."""
+        host = self.start_host(control=True)
+        host.start_under_control()
+        err.until("connected to 127.0.0.1:27015")
+        host.wait_serving()
+        return host
+
     def start_client(self, *arguments, launcher=()):
         """feedclient with `arguments`, started by `launcher` (e.g. prlimit) if given."""
         process = subprocess.Popen([*launcher] + (["wine"] if UNDER_WINE else []) + [FEEDCLIENT, *arguments],
@@ -608,10 +616,7 @@ class FeedClientTest(unittest.TestCase):
         # The relay clients stay while the feed goes and comes back, and new ones come.
         host.stop()
         err.until("the feed closed the connection")
-        host = self.start_host(control=True)
-        host.start_under_control()
-        err.until("connected to 127.0.0.1:27015")
-        host.wait_serving()
+        host = self.host_back(err)
         newcomers = [self.connect_stream(RELAY_PORT) for _ in range(2)]
         err.until(r"relay: %s connected; %d client\(s\)" % (newcomers[-1].address, len(staying) + 2))
         send_lines(20)
@@ -916,10 +921,7 @@ class FeedClientTest(unittest.TestCase):
         # The plug-in restarts: the stream tells, and the track takes a new segment.
         host.stop()
         err.until("the feed closed the connection")
-        host = self.start_host(control=True)
-        host.start_under_control()
-        err.until("connected to 127.0.0.1:27015")
-        host.wait_serving()
+        host = self.host_back(err)
         lines += self.fly(host, out, [(47.5, 9, 600), (47.5, 9.001, 601)], pause=0)
         wait_for(lambda: len(events.positions()) == 5, PATIENCE, "five position events")
         self.assertEqual([(kind, json.loads(data)["state"]) for kind, _, data in events.events()[1] if kind == "feed"],
@@ -1115,10 +1117,7 @@ class FeedClientTest(unittest.TestCase):
         host.stop()
         self.wait_in(browser, "const w = document.getElementById('warning');"
                               "return !w.hidden && /^No position for [3-9] s/.test(w.textContent)", "the warning")
-        host = self.start_host(control=True)
-        host.start_under_control()
-        err.until("connected to 127.0.0.1:27015")
-        host.wait_serving()
+        host = self.host_back(err)
         host.commands(speed_and_heading)
         lines += fly(route[7:9])
         self.wait_in(browser, "return document.getElementById('warning').hidden", "the warning to go")
