@@ -35,6 +35,9 @@ constexpr double kLongestRetrySeconds = 5;
 constexpr int kQuickRetries = 10;
 constexpr auto kSilenceNotice = std::chrono::seconds(2);
 constexpr auto kConnectTimeout = std::chrono::seconds(5);
+// How long a stop request leaves standard output to take the lines still waiting for it: a reader that reads
+// takes them at once, and one that has stopped reading never would.
+constexpr int kStopGraceMilliseconds = 2000;
 
 // A UDP socket connected to itself, which becomes readable when a stop is requested (by the user, or by
 // standard output's thread when it has failed or written its last line): the wait ends at once, with no
@@ -82,6 +85,8 @@ public:
 
     // Runs until stopped; returns the exit status.
     int run();
+    // Whether a stop request ended the run.
+    bool stopped() const { return stopRequested; }
 
 private:
     enum class State { kPausing, kConnecting, kReading };
@@ -113,6 +118,7 @@ private:
     LineSplitter splitter;
     Steady::time_point lastLine;
     bool silent = false;
+    bool stopRequested = false;
 
     unsigned long lines = 0, linesBeforeAttempt = 0, rejected = 0, written = 0;
 };
@@ -137,7 +143,10 @@ int Session::run() {
             notice("cannot wait on the network: " + socketErrorText(error));
             return 2;
         }
-        if (entries[0].revents != 0) break;  // a stop request
+        if (entries[0].revents != 0) {
+            stopRequested = true;
+            break;
+        }
         if (relay) relay->serve(&entries[relayAt]);
         if (nmea) nmea->serve(&entries[nmeaAt]);
         if (http) http->serve(&entries[httpAt]);
@@ -310,12 +319,18 @@ std::unique_ptr<PositionWriter> makeWriter(const Options &options, TextOutput &o
     }
 }
 
-// After the run: lets standard output take what waits for it, unless a stop is requested first, and says
-// what it missed. Returns the exit status.
-int finishOutput(QueuedOutput &output, int status) {
+// After the run: lets standard output take what waits for it, and says what it missed. After a stop
+// request it has kStopGraceMilliseconds for that, or none after a second request; after the count's last
+// line, until a stop request. Returns the exit status.
+int finishOutput(QueuedOutput &output, int status, bool stopped) {
     output.finish();
     WSAPOLLFD stop{gStopSocket, POLLIN, 0};
-    if (!output.ended()) WSAPoll(&stop, 1, -1);  // until the output's thread ends, or a stop request
+    char request;
+    // The request that ended the run, so that only a further one ends the wait; the output's thread tells
+    // that it has ended the same way.
+    while (stopped && WSAPoll(&stop, 1, 0) > 0 && recv(gStopSocket, &request, 1, 0) >= 0) {
+    }
+    if (!output.ended()) WSAPoll(&stop, 1, stopped ? kStopGraceMilliseconds : -1);
     if (output.failure() != 0) return outputFailed(output.failure());
     if (unsigned long missed = output.missed())
         notice("standard output was not read: " + std::to_string(missed) + " lines dropped");
@@ -370,5 +385,5 @@ int main(int argc, char **argv) {
     Session session(options, *writer, options.relayPort ? &relay : nullptr, options.nmeaPort ? &nmea : nullptr,
                     options.httpPort ? &http : nullptr);
     int status = session.run();
-    return status == 2 ? status : finishOutput(output, status);
+    return status == 2 ? status : finishOutput(output, status, session.stopped());
 }

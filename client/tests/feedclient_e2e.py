@@ -727,7 +727,7 @@ class FeedClientTest(unittest.TestCase):
     def test_stalled_output(self):
         """Standard output stops being read, as in `feedclient --relay PORT | less`, paused. The relay and NMEA
         clients still get every position, among them a second feedclient, whose own output stalls too; Ctrl-C
-        stops that one at once. When the first one's output is read again, it gets the newest lines, and is
+        stops that one once its output's time is up. When the first one's output is read again, it gets the newest lines, and is
         told how many it missed."""
         host, client, _, err = self.start_with_host("--csv", "--relay", str(RELAY_PORT), "--nmea", str(NMEA_PORT),
                                                     stalled=True)
