@@ -19,12 +19,12 @@
 #include <fstream>
 #include <thread>
 
-#include "AllocationCounter.h"
-#include "HttpServer.h"
-#include "LineServer.h"
-#include "Nmea.h"
-#include "Report.h"
-#include "TestSupport.h"
+#include "bench/AllocationCounter.h"
+#include "serve/HttpServer.h"
+#include "serve/LineServer.h"
+#include "formats/Nmea.h"
+#include "bench/Report.h"
+#include "tests/TestSupport.h"
 
 extern char **environ;
 

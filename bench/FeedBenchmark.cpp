@@ -15,10 +15,10 @@
 #include <numeric>
 #include <ostream>
 
-#include "AllocationCounter.h"
-#include "FlightSampler.h"
-#include "Report.h"
-#include "TestSupport.h"
+#include "bench/AllocationCounter.h"
+#include "plugin/FlightSampler.h"
+#include "bench/Report.h"
+#include "tests/TestSupport.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 #include "XPLMUtilities.h"

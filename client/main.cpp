@@ -15,16 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "ClientPlatform.h"
-#include "FeedLine.h"
-#include "HttpServer.h"
-#include "LineServer.h"
-#include "Nmea.h"
-#include "Notice.h"
+#include "system/ClientPlatform.h"
+#include "read/FeedLine.h"
+#include "serve/HttpServer.h"
+#include "serve/LineServer.h"
+#include "formats/Nmea.h"
+#include "system/Notice.h"
 #include "Options.h"
-#include "QueuedOutput.h"
-#include "SocketShortage.h"
-#include "Writers.h"
+#include "system/QueuedOutput.h"
+#include "serve/AcceptPause.h"
+#include "formats/Writers.h"
 
 namespace {
 

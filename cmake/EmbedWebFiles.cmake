@@ -32,10 +32,10 @@ foreach(pair IN LISTS FILES)
   math(EXPR index "${index} + 1")
 endforeach()
 
-file(WRITE "${OUTPUT}" "// Made by cmake/EmbedWebFiles.cmake from client/web/ and Leaflet: do not edit.
+file(WRITE "${OUTPUT}" "// Made by cmake/EmbedWebFiles.cmake from client/serve/web/ and Leaflet: do not edit.
 #include <cstddef>
 
-#include \"WebAssets.h\"
+#include \"serve/WebAssets.h\"
 
 namespace {
 

@@ -9,14 +9,14 @@ function(link_for_older_linux target)
   # libstdc++ linked in, so no GLIBCXX_ version is asked of the system's. libgcc_s stays shared: the
   # static unwinder of a GCC built on glibc 2.35 or later calls _dl_find_object.
   target_link_options(${target} PRIVATE -static-libstdc++)
-  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/feed/LinuxRuntime.cpp)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/linux/LinuxRuntime.cpp)
   # Calls given a new version in glibc 2.32 and 2.34 take their first one, which is the same function,
   # or a stand-in (see LinuxRuntime.cpp).
   set(wrapped pthread_create pthread_join pthread_detach pthread_key_create pthread_key_delete
               pthread_setspecific dlopen dlclose dladdr __libc_single_threaded)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
-    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/feed/LinuxProgramStart.cpp)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/linux/LinuxProgramStart.cpp)
     list(APPEND wrapped __libc_start_main)
   endif()
   foreach(symbol ${wrapped})

@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 
-#include "Platform.h"
+#include "feed/Platform.h"
 
 SOCKET openSocket(int family, int type, int protocol) { return socket(family, type | SOCK_CLOEXEC, protocol); }
 

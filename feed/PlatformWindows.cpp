@@ -1,4 +1,4 @@
-#include "Platform.h"
+#include "feed/Platform.h"
 
 // Winsock's bound on a connection's retransmissions, in seconds (ws2ipdef.h); older mingw-w64 headers
 // lack it.

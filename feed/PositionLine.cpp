@@ -1,4 +1,4 @@
-#include "PositionLine.h"
+#include "feed/PositionLine.h"
 
 #include <charconv>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "FlightData.h"
+#include "feed/FlightData.h"
 
 constexpr std::size_t kPositionLineBufferSize = 512;
 

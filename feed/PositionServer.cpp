@@ -1,4 +1,4 @@
-#include "PositionServer.h"
+#include "feed/PositionServer.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -2,10 +2,10 @@
 
 #include <atomic>
 
-#include "FeedEvent.h"
-#include "FlightData.h"
-#include "Platform.h"
-#include "PositionLine.h"
+#include "feed/FeedEvent.h"
+#include "feed/FlightData.h"
+#include "feed/Platform.h"
+#include "feed/PositionLine.h"
 
 // Serves one TCP client on port 27015 with one position line per call of sendFlightData.
 //

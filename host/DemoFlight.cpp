@@ -1,4 +1,4 @@
-#include "DemoFlight.h"
+#include "host/DemoFlight.h"
 
 #include <algorithm>
 #include <cmath>

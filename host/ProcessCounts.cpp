@@ -1,4 +1,4 @@
-#include "ProcessCounts.h"
+#include "host/ProcessCounts.h"
 
 #if IBM
 #include <windows.h>

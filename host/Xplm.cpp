@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Format.h"
-#include "HostControl.h"
+#include "host/Format.h"
+#include "host/HostControl.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 #include "XPLMUtilities.h"

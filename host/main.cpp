@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
-#include "DemoFlight.h"
-#include "Format.h"
-#include "HostControl.h"
-#include "PluginModule.h"
-#include "ProcessCounts.h"
+#include "host/DemoFlight.h"
+#include "host/Format.h"
+#include "host/HostControl.h"
+#include "host/PluginModule.h"
+#include "host/ProcessCounts.h"
 
 #if IBM
 #include <windows.h>

@@ -1,7 +1,7 @@
 // The module's face to the host: the five entry points, each a few lines.
 #include <cstring>
 
-#include "FlightSampler.h"
+#include "plugin/FlightSampler.h"
 #include "XPLMDefs.h"
 
 #if IBM

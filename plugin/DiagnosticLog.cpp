@@ -1,11 +1,11 @@
-#include "DiagnosticLog.h"
+#include "plugin/DiagnosticLog.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "Platform.h"
-#include "PositionServer.h"
+#include "feed/Platform.h"
+#include "feed/PositionServer.h"
 #include "XPLMUtilities.h"
 
 namespace {

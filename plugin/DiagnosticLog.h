@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FeedEvent.h"
+#include "feed/FeedEvent.h"
 
 // What the plug-in writes to X-Plane's Log.txt, where users and the people who help them look: the feed's
 // changes of state, a handful of lines on a day's flight and never one a second. A listener that fails

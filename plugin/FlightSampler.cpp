@@ -1,6 +1,6 @@
-#include "FlightSampler.h"
+#include "plugin/FlightSampler.h"
 
-#include "DiagnosticLog.h"
+#include "plugin/DiagnosticLog.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 

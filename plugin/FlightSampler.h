@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FlightData.h"
-#include "PositionServer.h"
+#include "feed/FlightData.h"
+#include "feed/PositionServer.h"
 
 extern FlightData gFlightData;
 extern PositionServer gServer;

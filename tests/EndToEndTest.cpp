@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "HostProcess.h"
-#include "TestSupport.h"
+#include "tests/HostProcess.h"
+#include "tests/TestSupport.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "HostControl.h"
+#include "host/HostControl.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "TestSupport.h"
+#include "tests/TestSupport.h"
 
 struct HostSetup {
     std::string host;    // the host executable

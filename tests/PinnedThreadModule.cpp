@@ -1,7 +1,7 @@
 // A module that starts a thread in its own code, for the test that the thread holds the module loaded.
 #include <atomic>
 
-#include "Platform.h"
+#include "feed/Platform.h"
 
 namespace {
 // Waits in this module's code, so the thread returns into it when it is released.

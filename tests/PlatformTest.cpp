@@ -4,7 +4,7 @@
 #include <set>
 #include <string>
 
-#include "Platform.h"
+#include "feed/Platform.h"
 
 namespace {
 

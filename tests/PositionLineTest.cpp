@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "PositionLine.h"
+#include "feed/PositionLine.h"
 
 namespace {
 

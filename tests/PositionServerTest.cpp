@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "PositionServer.h"
-#include "TestSupport.h"
+#include "feed/PositionServer.h"
+#include "tests/TestSupport.h"
 
 namespace {
 

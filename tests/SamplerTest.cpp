@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "DiagnosticLog.h"
-#include "FlightSampler.h"
-#include "TestSupport.h"
+#include "plugin/DiagnosticLog.h"
+#include "plugin/FlightSampler.h"
+#include "tests/TestSupport.h"
 #include "XPLMDataAccess.h"
 #include "XPLMProcessing.h"
 #include "XPLMUtilities.h"

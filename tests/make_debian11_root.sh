@@ -33,7 +33,7 @@ if [ "$checksum" != "$(cat "$belvanto/host.sha256" 2>/dev/null)" ]; then
   cp -r "$source_dir/host" "$source_dir/xplm" "$here/Gcc10Charconv.h" "$belvanto/src/"
   host_sources=()
   for file in "$@"; do host_sources+=("/belvanto/src/host/$file"); done
-  chroot "$root" g++ -std=c++17 -O2 -DLIN=1 -fvisibility=hidden -I/belvanto/src/xplm \
+  chroot "$root" g++ -std=c++17 -O2 -DLIN=1 -fvisibility=hidden -I/belvanto/src -I/belvanto/src/xplm \
     -include /belvanto/src/Gcc10Charconv.h -rdynamic -o /belvanto/standin-host "${host_sources[@]}" -ldl
   echo "$checksum" >"$belvanto/host.sha256"
 fi

@@ -1,9 +1,9 @@
-#include "FlightTrack.h"
+#include "formats/FlightTrack.h"
 
 #include <charconv>
 #include <cmath>
 
-#include "GroundMotion.h"
+#include "formats/GroundMotion.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <deque>
 #include <string>
 
-#include "FeedLine.h"
+#include "read/FeedLine.h"
 
 // The last 24 hours at one position a second. Past that the oldest positions go, and with them any
 // segment left empty.

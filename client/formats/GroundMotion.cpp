@@ -1,4 +1,4 @@
-#include "GroundMotion.h"
+#include "formats/GroundMotion.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,7 @@
 // Speed and course over ground, worked out from successive positions and the times they were received.
 // The NMEA sentences and the map page both take them from here.
 
-#include "Writers.h"
+#include "formats/Writers.h"
 
 // Ground track between two positions on a sphere of the Earth's mean radius.
 struct Track {

@@ -1,4 +1,4 @@
-#include "Nmea.h"
+#include "formats/Nmea.h"
 
 #include <charconv>
 #include <cmath>

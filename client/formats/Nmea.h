@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <string>
 
-#include "FeedLine.h"
-#include "GroundMotion.h"
-#include "Writers.h"
+#include "read/FeedLine.h"
+#include "formats/GroundMotion.h"
+#include "formats/Writers.h"
 
 // The longest sentence NMEA 0183 allows, from '$' to the line feed.
 constexpr std::size_t kMaxSentenceLength = 82;

@@ -1,4 +1,4 @@
-#include "Writers.h"
+#include "formats/Writers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ClientPlatform.h"
+#include "system/ClientPlatform.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "FeedLine.h"
+#include "read/FeedLine.h"
 
 using Clock = std::chrono::system_clock;
 

@@ -1,4 +1,4 @@
-#include "FeedLine.h"
+#include "read/FeedLine.h"
 
 #include <cctype>
 #include <charconv>

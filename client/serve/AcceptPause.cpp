@@ -1,9 +1,9 @@
-#include "SocketShortage.h"
+#include "serve/AcceptPause.h"
 
 #include <algorithm>
 
-#include "ClientPlatform.h"
-#include "Notice.h"
+#include "system/ClientPlatform.h"
+#include "system/Notice.h"
 
 namespace {
 

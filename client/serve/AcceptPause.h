@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform.h"
+#include "feed/Platform.h"
 
 // A server's accepting, held off for a second at a time after accept failed other than for want of a
 // client: out of sockets, the client is still waiting, the listener stays readable, and a wait on it would

@@ -1,4 +1,4 @@
-#include "HttpRequest.h"
+#include "serve/HttpRequest.h"
 
 #include <algorithm>
 #include <cstring>

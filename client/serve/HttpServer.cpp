@@ -1,11 +1,11 @@
-#include "HttpServer.h"
+#include "serve/HttpServer.h"
 
 #include <algorithm>
 #include <charconv>
 
-#include "ClientPlatform.h"
-#include "Notice.h"
-#include "WebAssets.h"
+#include "system/ClientPlatform.h"
+#include "system/Notice.h"
+#include "serve/WebAssets.h"
 
 const char kOpenStreetMapTiles[] = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "FlightTrack.h"
-#include "GroundMotion.h"
-#include "HttpRequest.h"
-#include "LineServer.h"
+#include "formats/FlightTrack.h"
+#include "formats/GroundMotion.h"
+#include "serve/HttpRequest.h"
+#include "serve/LineServer.h"
 
 using Steady = std::chrono::steady_clock;
 

@@ -1,9 +1,9 @@
-#include "LineServer.h"
+#include "serve/LineServer.h"
 
 #include <algorithm>
 
-#include "ClientPlatform.h"
-#include "Notice.h"
+#include "system/ClientPlatform.h"
+#include "system/Notice.h"
 
 namespace {
 

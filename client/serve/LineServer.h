@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform.h"
-#include "SocketShortage.h"
+#include "feed/Platform.h"
+#include "serve/AcceptPause.h"
 
 constexpr std::size_t kMaxClients = 100;
 constexpr std::size_t kQueueLength = 64;  // entries per client: a minute of the feed

@@ -1,6 +1,6 @@
 #pragma once
 
-// The map page's files, built into the program from client/web/ and Leaflet, so it stays a single file.
+// The map page's files, built into the program from client/serve/web/ and Leaflet, so it stays a single file.
 
 #include <string_view>
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform.h"
+#include "feed/Platform.h"
 
 // Starts the socket library and readies the standard streams: on POSIX a closed pipe becomes a write
 // error rather than SIGPIPE; on Windows they are binary, so the output is byte for byte the same as on POSIX.

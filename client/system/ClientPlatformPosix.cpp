@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "ClientPlatform.h"
+#include "system/ClientPlatform.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "ClientPlatform.h"
+#include "system/ClientPlatform.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "QueuedOutput.h"
+#include "system/QueuedOutput.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <system_error>
 
-#include "Notice.h"
+#include "system/Notice.h"
 
 struct QueuedOutput::Shared {
     bool (*write)(const std::string &text);

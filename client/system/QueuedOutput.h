@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "Writers.h"
+#include "formats/Writers.h"
 
 constexpr std::size_t kOutputQueueLength = 64;  // entries: a minute of the feed
 

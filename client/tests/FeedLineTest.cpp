@@ -6,7 +6,7 @@
 #include <regex>
 #include <string>
 
-#include "FeedLine.h"
+#include "read/FeedLine.h"
 
 namespace {
 

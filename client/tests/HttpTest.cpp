@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "FlightTrack.h"
-#include "HttpRequest.h"
+#include "formats/FlightTrack.h"
+#include "serve/HttpRequest.h"
 #include "Positions.h"
 
 namespace {

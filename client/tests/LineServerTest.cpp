@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "LineServer.h"
+#include "serve/LineServer.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Nmea.h"
+#include "formats/Nmea.h"
 #include "Positions.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "FeedLine.h"
-#include "Writers.h"
+#include "read/FeedLine.h"
+#include "formats/Writers.h"
 
 // 2026-12-07T23:14:58.123Z
 const Clock::time_point kReceived{std::chrono::milliseconds(1796685298123)};

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Nmea.h"
+#include "formats/Nmea.h"
 #include "Positions.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "PositionLine.h"
+#include "feed/PositionLine.h"
 
 namespace {
 

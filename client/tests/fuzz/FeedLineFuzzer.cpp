@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "FeedLine.h"
+#include "read/FeedLine.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "HttpRequest.h"
+#include "serve/HttpRequest.h"
 
 namespace {
 
