@@ -20,10 +20,15 @@
 #include <thread>
 
 #include "bench/AllocationCounter.h"
+#include "bench/Report.h"
+#include "formats/GroundMotion.h"
+#include "formats/Nmea.h"
+#include "formats/Units.h"
+#include "formats/Writers.h"
+#include "read/FeedLine.h"
 #include "serve/HttpServer.h"
 #include "serve/LineServer.h"
-#include "formats/Nmea.h"
-#include "bench/Report.h"
+#include "system/Clocks.h"
 #include "tests/TestSupport.h"
 
 extern char **environ;
@@ -55,8 +60,8 @@ const std::vector<Position> gPositions = [] {
     return positions;
 }();
 
-Clock::time_point receivedAt(std::size_t index) {
-    return Clock::time_point(std::chrono::seconds(1796685298 + static_cast<long long>(index)));
+SystemClock::time_point receivedAt(std::size_t index) {
+    return SystemClock::time_point(std::chrono::seconds(1796685298 + static_cast<long long>(index)));
 }
 
 // The obvious way to the same sentences: gmtime_r, and snprintf for every field. The compiler cannot know
@@ -64,9 +69,9 @@ Clock::time_point receivedAt(std::size_t index) {
 #pragma GCC diagnostic ignored "-Wformat-truncation"
 class SnprintfNmea {
 public:
-    std::string encode(const Position &position, Clock::time_point received) {
+    std::string encode(const Position &position, SystemClock::time_point received) {
         double latitude = position.value[kLatitude], longitude = position.value[kLongitude];
-        std::time_t seconds = Clock::to_time_t(received);
+        std::time_t seconds = SystemClock::to_time_t(received);
         std::tm utc{};
         gmtime_r(&seconds, &utc);
         int hundredths = static_cast<int>(
@@ -82,14 +87,15 @@ public:
         if (hasLast) {
             Track track = trackBetween(lastLatitude, lastLongitude, latitude, longitude);
             double interval = std::chrono::duration<double>(received - lastReceived).count();
-            std::snprintf(motion, sizeof motion, "%.1f,%.1f", track.metres / interval / (1852.0 / 3600),
+            std::snprintf(motion, sizeof motion, "%.1f,%.1f", track.metres / interval / kMetresPerSecondPerKnot,
                           std::fmod(std::round(track.bearing * 10) / 10, 360));
         }
         hasLast = true;
         lastLatitude = latitude;
         lastLongitude = longitude;
         lastReceived = received;
-        int length = sentence(out, "GPGGA,%s,%s,8,04,,%.1f,M,,M,,", time, place, position.value[kElevation] / 3.28084);
+        double metres = position.value[kElevation] / kFeetPerMetre;
+        int length = sentence(out, "GPGGA,%s,%s,8,04,,%.1f,M,,M,,", time, place, metres);
         length += sentence(out + length, "GPRMC,%s,A,%s,%s,%s,,,S", time, place, motion, date);
         length +=
             sentence(out + length, "HEHDT,%.1f,T", std::fmod(std::round(position.value[kHeading] * 10) / 10, 360));
@@ -108,7 +114,7 @@ private:
 
     bool hasLast = false;
     double lastLatitude = 0, lastLongitude = 0;
-    Clock::time_point lastReceived;
+    SystemClock::time_point lastReceived;
 };
 
 template <typename Encoder>
@@ -300,7 +306,7 @@ void benchEvents(benchmark::State &state) {
     EventsRig &rig = *gEventsRig;
     timeEach(state, [&] { return rig.drain(); }, [&] {
         std::size_t at = published++ % kPositionCount;
-        rig.server.publish(gPositions[at], receivedAt(at));
+        rig.server.take(gPositions[at], {}, receivedAt(at));  // the events carry the position, not its line
         rig.sent += 2;  // the position, its ground motion
     });
 }
@@ -515,7 +521,7 @@ int main(int argc, char **argv) {
                 allocations("events/ours"));
     std::printf(
         "relay: LineServer::publish of a %zu-byte line to %d loopback clients, each read on another "
-        "thread; bare sends: one non-blocking send of it on each of %d connections. events: HttpServer::publish "
+        "thread; bare sends: one non-blocking send of it on each of %d connections. events: HttpServer::take "
         "of a position to %d events clients, against a bare send of a %zu-byte event on each of %d connections. "
         "feedclient: a process with --relay, --nmea and --http, a client on the first two\n",
         kLine.size(), kClients, kClients, kClients, kEvent.size(), kClients);

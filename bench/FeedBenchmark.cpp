@@ -51,8 +51,10 @@ void XPLMDebugString(const char *text) { std::fputs(text, stdout); }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+using SteadyClock = std::chrono::steady_clock;
+double secondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
 
 // Varied, realistic positions, so that no formatting work can be folded into constants.
 constexpr std::size_t kPositionCount = 4096;
@@ -215,9 +217,9 @@ struct Rig {
     // a second without. It never yields: another process sharing this core would keep it for a time slice,
     // long enough for the reader's idle core to halt, and the tick would time waking that core up.
     bool waitUntilAsleepWith(Feed feed, long lines) {
-        auto deadline = Clock::now() + std::chrono::seconds(1);
+        auto deadline = SteadyClock::now() + std::chrono::seconds(1);
         while (linesRead[feed] < lines || !readerSleeps()) {
-            if (Clock::now() > deadline) return false;
+            if (SteadyClock::now() > deadline) return false;
         }
         return true;
     }
@@ -272,7 +274,7 @@ std::vector<int> timeEach(benchmark::State &state, Prepare prepare, Call call, s
             break;
         }
         long allocationsBefore = gAllocations.load();
-        auto start = Clock::now();
+        auto start = SteadyClock::now();
         call(data);
         double seconds = secondsSince(start);
         allocations += gAllocations.load() - allocationsBefore;

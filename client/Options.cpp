@@ -2,24 +2,32 @@
 
 #include <charconv>
 #include <cstring>
+#include <system_error>
 
-const char kUsage[] =
-    "usage: feedclient [--json | --csv | --gpx FILE] [--count N] [--relay PORT] [--nmea PORT]\n"
-    "                  [--http PORT [--tiles URL-TEMPLATE]] [HOST[:PORT]]\n"
-    "  Reads the position feed from HOST:PORT (default 127.0.0.1:27015), reconnecting when it drops.\n"
-    "  (default)     one readable line per position\n"
-    "  --json        JSON Lines: time, latitude, longitude, speed, elevation, heading; null for NaN or infinity\n"
-    "  --csv         CSV with a header, values exactly as sent\n"
-    "  --gpx FILE    a GPX 1.1 track in FILE, complete on disk after every point; a GPX file already there\n"
-    "                gets one more track, and any other file but an empty one is refused and left as it is\n"
-    "  --count N     stop after N positions\n"
-    "  --relay PORT  serve every good line, as received, to up to 100 TCP clients on PORT\n"
-    "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to 100 TCP clients on PORT\n"
-    "  --http PORT   serve a live map at http://THIS-COMPUTER:PORT/, and the positions for web pages\n"
-    "  --tiles URL   the map's tiles, e.g. http://tiles.local/{z}/{x}/{y}.png (default OpenStreetMap's)\n"
-    "  --help        show this and exit\n"
-    "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error\n"
-    "or an unknown host name.\n";
+#include "serve/Listener.h"
+
+std::string usage() {
+    const Options defaults;
+    const std::string clients = std::to_string(kMaxClients);
+    return "usage: feedclient [--json | --csv | --gpx FILE] [--count N] [--relay PORT] [--nmea PORT]\n"
+           "                  [--http PORT [--tiles URL-TEMPLATE]] [HOST[:PORT]]\n"
+           "  Reads the position feed from HOST:PORT (default " + defaults.host + ":" + defaults.port +
+           "), reconnecting when it drops.\n"
+           "  (default)     one readable line per position\n"
+           "  --json        JSON Lines: time, latitude, longitude, speed, elevation, heading; null for NaN or "
+           "infinity\n"
+           "  --csv         CSV with a header, values exactly as sent\n"
+           "  --gpx FILE    a GPX 1.1 track in FILE, complete on disk after every point; a GPX file already there\n"
+           "                gets one more track, and any other file but an empty one is refused and left as it is\n"
+           "  --count N     stop after N positions\n"
+           "  --relay PORT  serve every good line, as received, to up to " + clients + " TCP clients on PORT\n"
+           "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to " + clients + " TCP clients on PORT\n"
+           "  --http PORT   serve a live map at http://THIS-COMPUTER:PORT/, and the positions for web pages\n"
+           "  --tiles URL   the map's tiles, e.g. http://tiles.local/{z}/{x}/{y}.png (default OpenStreetMap's)\n"
+           "  --help        show this and exit\n"
+           "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error\n"
+           "or an unknown host name.\n";
+}
 
 namespace {
 

@@ -19,7 +19,8 @@ struct Options {
     bool help = false;
 };
 
-extern const char kUsage[];
+// The usage, for --help and after a usage error.
+std::string usage();
 
 // Reads the arguments that follow the program's name. Returns an empty string, or what is wrong with them
 // in words a user can act on, e.g. `--count needs a positive whole number, got "abc"`.

@@ -6,8 +6,6 @@
 
 namespace {
 
-const char *const kService = "27015";  // the port, as getaddrinfo takes it
-
 // A waiting listener sleeps until a client comes; stop wakes it by connecting itself. Should that
 // connection never arrive, the listener still looks for a stop request this often.
 constexpr int kStopCheckMilliseconds = 500;
@@ -51,10 +49,7 @@ void closeAbortively(SOCKET socket) {
 
 }  // namespace
 
-void PositionServer::startListener() {
-    listening.store(kStarting);
-    if (!startDetachedThread(listenerThread, this)) listening.store(kNotListening);
-}
+// ---- The listener thread: it never calls the host, and shares only clientSocket, listening and events ----
 
 int PositionServer::listenForClient() {
     if (listenerThreadStarting) listenerThreadStarting();
@@ -89,8 +84,10 @@ PositionServer::Failure PositionServer::openAndAccept() {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
+    char service[8];  // the port, as getaddrinfo takes it
+    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(kPort));
     addrinfo *result = nullptr;
-    error = getaddrinfo(nullptr, kService, &hints, &result);
+    error = getaddrinfo(nullptr, service, &hints, &result);
     if (error != 0) {
         WSACleanup();
         return {"getaddrinfo", error};
@@ -178,6 +175,13 @@ SOCKET PositionServer::waitForClient(const char *&failedCall) {
     return INVALID_SOCKET;
 }
 
+// ---- The host's thread ----
+
+void PositionServer::startListener() {
+    listening.store(kStarting);
+    if (!startDetachedThread(listenerThread, this)) listening.store(kNotListening);
+}
+
 void PositionServer::deliverEvents() {
     FeedEvent event;
     while (events.pop(event)) {
@@ -211,6 +215,8 @@ int PositionServer::sendFlightData(FlightData snapshot) {
     ++(begun ? linesSent : linesDropped);
 
     if (sendFailed) {
+        // No line feed: programs that read this output rely on it byte for byte as the plug-in has always
+        // written it, so a failed shutdown, or else the next "Bytes sent", goes on the same line.
         say("connection closed");
         closeConnection();
         say("Bytes sent: %d\n", SOCKET_ERROR);

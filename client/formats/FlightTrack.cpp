@@ -1,21 +1,9 @@
 #include "formats/FlightTrack.h"
 
-#include <charconv>
 #include <cmath>
 
-#include "formats/GroundMotion.h"
-
-namespace {
-
-constexpr double kFeetPerMetre = 3.28084;
-
-// Fixed-point, never in the process locale.
-void appendFixed(std::string &out, double value, int decimals) {
-    char buffer[400];
-    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals).ptr);
-}
-
-}  // namespace
+#include "formats/Units.h"
+#include "system/FixedText.h"
 
 void FlightTrack::add(const Position &position) {
     double latitude = position.value[kLatitude], longitude = position.value[kLongitude];

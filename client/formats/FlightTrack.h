@@ -1,13 +1,13 @@
 #pragma once
 
-// The track flown since feedclient started, for the map and as GeoJSON: every position with a valid
-// latitude and longitude, in segments that start again wherever the feed dropped, as the GPX track does.
+// The track flown since feedclient started, for the map and as GeoJSON: every position that is a valid
+// place (isValidPlace), in segments that start again wherever the feed dropped, as the GPX track does.
 
 #include <cstddef>
 #include <deque>
 #include <string>
 
-#include "read/FeedLine.h"
+#include "read/Position.h"
 
 // The last 24 hours at one position a second. Past that the oldest positions go, and with them any
 // segment left empty.
@@ -15,7 +15,7 @@ constexpr std::size_t kTrackLimit = 86400;
 
 class FlightTrack {
 public:
-    // Adds a position; one without a valid latitude and longitude is left out.
+    // Adds a position; one that is not a valid place is left out.
     void add(const Position &position);
     // The next position starts a new segment.
     void feedLost() { broken = true; }

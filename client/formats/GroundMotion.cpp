@@ -1,21 +1,20 @@
 #include "formats/GroundMotion.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+
+#include "formats/Units.h"
+#include "read/Position.h"
 
 namespace {
 
 constexpr double kEarthRadius = 6371008.8;  // metres, the mean radius
 constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180;
-constexpr double kMetresPerSecondPerKnot = 1852.0 / 3600;
 // Lines received closer together than this came in one burst: their interval says nothing of the speed.
 constexpr double kShortestInterval = 0.1;  // seconds
 
 }  // namespace
-
-bool isValidPlace(double latitude, double longitude) {
-    return latitude >= -90 && latitude <= 90 && longitude >= -180 && longitude <= 180;  // false for NaN
-}
 
 Track trackBetween(double fromLatitude, double fromLongitude, double toLatitude, double toLongitude) {
     double from = fromLatitude * kRadiansPerDegree, to = toLatitude * kRadiansPerDegree;
@@ -30,7 +29,7 @@ Track trackBetween(double fromLatitude, double fromLongitude, double toLatitude,
     return {metres, std::fmod(bearing / kRadiansPerDegree + 360, 360)};
 }
 
-GroundVelocity GroundMotion::next(double latitude, double longitude, Clock::time_point received) {
+GroundVelocity GroundMotion::next(double latitude, double longitude, SystemClock::time_point received) {
     GroundVelocity velocity;
     bool valid = isValidPlace(latitude, longitude);
     double seconds = std::chrono::duration<double>(received - lastReceived).count();

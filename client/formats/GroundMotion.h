@@ -3,7 +3,7 @@
 // Speed and course over ground, worked out from successive positions and the times they were received.
 // The NMEA sentences and the map page both take them from here.
 
-#include "formats/Writers.h"
+#include "system/Clocks.h"
 
 // Ground track between two positions on a sphere of the Earth's mean radius.
 struct Track {
@@ -27,17 +27,14 @@ struct GroundVelocity {
 
 class GroundMotion {
 public:
-    // The velocity from the last position to this one. A position without a valid latitude and longitude
-    // (not a number, or out of range) has none, and the next one starts afresh.
-    GroundVelocity next(double latitude, double longitude, Clock::time_point received);
+    // The velocity from the last position to this one. A position that is not a valid place
+    // (isValidPlace) has none, and the next one starts afresh.
+    GroundVelocity next(double latitude, double longitude, SystemClock::time_point received);
     // The next position does not continue from the last one.
     void feedLost() { hasLast = false; }
 
 private:
     bool hasLast = false;
     double lastLatitude = 0, lastLongitude = 0;
-    Clock::time_point lastReceived;
+    SystemClock::time_point lastReceived;
 };
-
-// True for a latitude and longitude that are numbers within ±90 and ±180 degrees.
-bool isValidPlace(double latitude, double longitude);

@@ -3,11 +3,14 @@
 #include <charconv>
 #include <cmath>
 
+#include "formats/Direction.h"
+#include "formats/Units.h"
+#include "formats/UtcTime.h"
+
 namespace {
 
-constexpr double kFeetPerMetre = 3.28084;
-// Beyond this the altitude is left out. With it and the ceiling on the speed, no sentence can grow past 82
-// characters.
+// Beyond this the altitude is left out. With it and the ceiling on the speed, no sentence can grow past
+// kMaxSentenceLength.
 constexpr double kHighestAltitude = 1e6;        // metres
 constexpr long long kUnitsPerDegree = 6000000;  // positions are written to 1/100000 of a minute
 
@@ -79,7 +82,7 @@ private:
 
 }  // namespace
 
-std::string NmeaEncoder::encode(const Position &position, Clock::time_point received) {
+std::string NmeaEncoder::encode(const Position &position, SystemClock::time_point received) {
     double latitude = position.value[kLatitude], longitude = position.value[kLongitude];
     bool fix = isValidPlace(latitude, longitude);
     UtcTime utc = utcTime(received);

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <string>
 
-#include "read/FeedLine.h"
 #include "formats/GroundMotion.h"
-#include "formats/Writers.h"
+#include "read/Position.h"
+#include "system/Clocks.h"
 
 // The longest sentence NMEA 0183 allows, from '$' to the line feed.
 constexpr std::size_t kMaxSentenceLength = 82;
@@ -18,7 +18,7 @@ constexpr std::size_t kMaxSentenceLength = 82;
 class NmeaEncoder {
 public:
     // The three sentences, each ended by CR LF.
-    std::string encode(const Position &position, Clock::time_point received);
+    std::string encode(const Position &position, SystemClock::time_point received);
     // The next position starts afresh: no speed or course from the last one.
     void feedLost() { motion.feedLost(); }
 

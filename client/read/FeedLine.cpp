@@ -5,8 +5,6 @@
 #include <limits>
 #include <system_error>
 
-const char *const kFieldNames[kFieldCount] = {"latitude", "longitude", "speed", "elevation", "heading"};
-
 namespace {
 
 constexpr int kDecimals = 6;

@@ -7,17 +7,11 @@
 #include <string>
 #include <string_view>
 
-// The plug-in formats into 512 bytes with a terminating NUL: no line it sends, without its LF, is longer.
+#include "read/Position.h"
+
+// No line the plug-in sends, without its LF, is longer: it formats a line into a buffer that also holds
+// the LF and a terminating NUL.
 constexpr std::size_t kMaxLineLength = 510;
-
-enum Field { kLatitude, kLongitude, kSpeed, kElevation, kHeading, kFieldCount };
-// The keys, in the order the line carries them.
-extern const char *const kFieldNames[kFieldCount];
-
-struct Position {
-    std::string text[kFieldCount];  // each value as sent: "47.458056", "-nan", "inf"...
-    double value[kFieldCount];      // the same as a number; NaN for "nan" and "-nan"
-};
 
 // Parses one line without its LF. Returns an empty string on success, else what is wrong and at which
 // column, e.g. `expected key "speed" at column 58, found "elevation"`; `position` is then unspecified.

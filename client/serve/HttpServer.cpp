@@ -1,16 +1,21 @@
 #include "serve/HttpServer.h"
 
 #include <algorithm>
-#include <charconv>
 
-#include "system/ClientPlatform.h"
-#include "system/Notice.h"
+#include "formats/Direction.h"
+#include "formats/UtcTime.h"
+#include "formats/Writers.h"
 #include "serve/WebAssets.h"
+#include "system/ClientPlatform.h"
+#include "system/FixedText.h"
+#include "system/Notice.h"
 
 const char kOpenStreetMapTiles[] = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
 
 namespace {
 
+// How long an events client that lost its stream waits before it asks again.
+constexpr std::chrono::milliseconds kEventsRetry(2000);
 // A client that was answered has this long to close its end before its connection is closed anyway.
 constexpr auto kClosingWait = std::chrono::seconds(5);
 const char kOpenStreetMapAttribution[] =
@@ -65,13 +70,8 @@ const char *typeOf(std::string_view name) {
     return "text/html; charset=utf-8";
 }
 
-std::string oneDecimal(double value) {
-    char text[32];
-    return std::string(text, std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr);
-}
-
 std::string motionJson(const GroundVelocity &velocity) {
-    return std::string("{\"groundSpeed\":") + (velocity.known ? oneDecimal(velocity.knots) : "null") + ",\"track\":" +
+    return std::string("{\"groundSpeed\":") + (velocity.known ? fixedText(velocity.knots, 1) : "null") + ",\"track\":" +
            (velocity.hasCourse ? directionText(velocity.course) : "null") + "}";
 }
 
@@ -84,17 +84,12 @@ HttpServer::HttpServer(const std::string &tiles) : page(webAsset("index.html")) 
 
 HttpServer::~HttpServer() {
     for (Connection &connection : connections) closesocket(connection.socket);
-    if (listener != INVALID_SOCKET) closesocket(listener);
-}
-
-bool HttpServer::listen(int port, std::string &error) {
-    listener = listenOnAllAddresses(port, error);
-    return listener != INVALID_SOCKET;
 }
 
 std::string HttpServer::feedEvent() const {
     return std::string("event: feed\ndata: {\"state\":\"") + (feedUp ? "connected" : "lost") +
-           "\",\"positions\":" + std::to_string(positions) + ",\"time\":\"" + utcTimestamp(Clock::now()) + "\"}\n\n";
+           "\",\"positions\":" + std::to_string(positions) + ",\"time\":\"" + utcTimestamp(SystemClock::now()) +
+           "\"}\n\n";
 }
 
 void HttpServer::feedConnected() {
@@ -109,7 +104,7 @@ void HttpServer::feedLost() {
     broadcast(feedEvent());
 }
 
-void HttpServer::publish(const Position &position, Clock::time_point received) {
+bool HttpServer::take(const Position &position, std::string_view, SystemClock::time_point received) {
     ++positions;
     latestJson = positionJson(position, received);
     track.add(position);
@@ -117,6 +112,7 @@ void HttpServer::publish(const Position &position, Clock::time_point received) {
     latestEvents = "id: " + std::to_string(positions) + "\ndata: " + latestJson + "\n\nevent: motion\ndata: " +
                    motionJson(velocity) + "\n\n";
     broadcast(latestEvents);
+    return true;
 }
 
 void HttpServer::broadcast(const std::string &entry) {
@@ -125,7 +121,7 @@ void HttpServer::broadcast(const std::string &entry) {
         if (connection.stage == Stage::kEvents && !sendOrQueue(connection.socket, connection.queue, entry, shared))
             close(connection, "lost: " + socketErrorText(WSAGetLastError()));
     }
-    lastBroadcast = Steady::now();
+    lastBroadcast = SteadyClock::now();
     removeClosed();
 }
 
@@ -136,14 +132,16 @@ void HttpServer::removeClosed() {
 }
 
 void HttpServer::addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const {
-    acceptPause.addToPoll(listener, entries, waitMilliseconds);
+    listener.addToPoll(entries, waitMilliseconds);
     for (const Connection &connection : connections)
         entries.push_back(
             {connection.socket, static_cast<short>(connection.queue.empty() ? POLLIN : POLLIN | POLLOUT), 0});
+    SteadyClock::time_point due = nextDue();
+    if (due != SteadyClock::time_point::max()) shortenWait(waitMilliseconds, due);
 }
 
 void HttpServer::serve(const WSAPOLLFD *entries) {
-    auto now = Steady::now();
+    auto now = SteadyClock::now();
     for (std::size_t i = 0; i < connections.size(); ++i) {
         Connection &connection = connections[i];
         short events = entries[1 + i].revents;
@@ -156,7 +154,8 @@ void HttpServer::serve(const WSAPOLLFD *entries) {
         }
         if (connection.socket == INVALID_SOCKET || now < connection.due) continue;
         if (connection.stage == Stage::kRequest)
-            respond(connection, refusal("408 Request Timeout", "", "no whole request within 10 s"));
+            respond(connection, refusal("408 Request Timeout", "",
+                                        "no whole request within " + secondsText(kRequestTimeout.count(), 0)));
         else if (connection.stage == Stage::kClosing)
             close(connection, "");
     }
@@ -165,8 +164,8 @@ void HttpServer::serve(const WSAPOLLFD *entries) {
     if (entries[0].revents & POLLIN) accept();
 }
 
-Steady::time_point HttpServer::nextDue() const {
-    Steady::time_point due = Steady::time_point::max();
+SteadyClock::time_point HttpServer::nextDue() const {
+    SteadyClock::time_point due = SteadyClock::time_point::max();
     for (const Connection &connection : connections) {
         if (connection.stage == Stage::kRequest || connection.stage == Stage::kClosing)
             due = std::min(due, connection.due);
@@ -191,7 +190,7 @@ std::size_t HttpServer::activeCount() const {
 // Past kMaxClients, a client is told so, and its connection then closed as any answered one is; past as
 // many again waiting to close, it is closed at once.
 void HttpServer::accept() {
-    for (SOCKET socket; (socket = acceptPause.acceptNext(listener, "http")) != INVALID_SOCKET;) {
+    for (SOCKET socket; (socket = listener.acceptNext()) != INVALID_SOCKET;) {
         std::string who = peerAddress(socket);
         if (!limitSendBuffer(socket) || connections.size() >= 2 * kMaxClients) {
             closesocket(socket);
@@ -200,7 +199,7 @@ void HttpServer::accept() {
                                                           : socketErrorText(WSAGetLastError())));
             continue;
         }
-        connections.push_back({socket, who, Stage::kRequest, Steady::now() + kRequestTimeout, {}, 0, {}});
+        connections.push_back({socket, who, Stage::kRequest, SteadyClock::now() + kRequestTimeout, {}, 0, {}});
         if (activeCount() > kMaxClients) {
             notice("http: refused " + who + ": already serving " + std::to_string(kMaxClients) + " clients");
             respond(connections.back(), refusal("503 Service Unavailable", "Retry-After: 5\r\n",
@@ -269,9 +268,9 @@ void HttpServer::startEvents(Connection &connection, bool headOnly) {
     connection.received.clear();
     connection.received.shrink_to_fit();
     ClientQueue::Entry shared;
-    // The client waits 2 s before it reconnects; then the feed's state, and the latest position if any.
-    if (!sendOrQueue(connection.socket, connection.queue, head + "retry: 2000\n\n" + feedEvent() + latestEvents,
-                     shared))
+    // How long the client waits before it reconnects; then the feed's state, and the latest position if any.
+    std::string start = head + "retry: " + std::to_string(kEventsRetry.count()) + "\n\n" + feedEvent() + latestEvents;
+    if (!sendOrQueue(connection.socket, connection.queue, start, shared))
         return close(connection, "lost: " + socketErrorText(WSAGetLastError()));
     notice("http: " + connection.address + " receives events; " + std::to_string(eventsClientCount()) +
            " events client(s)");
@@ -290,7 +289,7 @@ void HttpServer::respond(Connection &connection, const std::string &text) {
 void HttpServer::finishResponse(Connection &connection) {
     shutdown(connection.socket, SD_SEND);
     connection.stage = Stage::kClosing;
-    connection.due = Steady::now() + kClosingWait;
+    connection.due = SteadyClock::now() + kClosingWait;
 }
 
 void HttpServer::close(Connection &connection, const std::string &why) {

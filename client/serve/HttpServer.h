@@ -1,6 +1,6 @@
 #pragma once
 
-// Serves the live map and the feed for web pages over HTTP/1.1, to up to 100 clients at once, in
+// Serves the live map and the feed for web pages over HTTP/1.1, to up to kMaxClients clients at once, in
 // feedclient's one wait loop and without ever waiting on a client:
 //   GET /                the map page, with Leaflet built in
 //   GET /events          Server-Sent Events: each position, its ground speed and track, the feed's state
@@ -10,15 +10,21 @@
 // the events stream closes its connection, so each request is read on a connection of its own.
 
 #include <chrono>
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "feed/Platform.h"
 #include "formats/FlightTrack.h"
 #include "formats/GroundMotion.h"
+#include "read/Position.h"
+#include "read/PositionSink.h"
+#include "serve/ClientQueue.h"
 #include "serve/HttpRequest.h"
-#include "serve/LineServer.h"
-
-using Steady = std::chrono::steady_clock;
+#include "serve/Listener.h"
+#include "system/Clocks.h"
+#include "system/WaitLoop.h"
 
 constexpr auto kRequestTimeout = std::chrono::seconds(10);     // to send a whole request head
 constexpr auto kKeepAliveInterval = std::chrono::seconds(15);  // a comment on an idle events stream
@@ -26,29 +32,25 @@ constexpr auto kKeepAliveInterval = std::chrono::seconds(15);  // a comment on a
 // The default map tiles: OpenStreetMap's standard layer, with the attribution its policy asks for.
 extern const char kOpenStreetMapTiles[];
 
-class HttpServer {
+class HttpServer : public Waiter, public PositionSink {
 public:
     // `tiles` is the page's tile URL template, such as kOpenStreetMapTiles.
     explicit HttpServer(const std::string &tiles);
-    ~HttpServer();
+    ~HttpServer() override;
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;
 
-    bool listen(int port, std::string &error);
-    int port() const { return localPort(listener); }
+    bool listen(int port, std::string &error) { return listener.listen(port, error); }
+    int port() const { return listener.port(); }
 
     // The feed's state and its positions, for the events clients, /position.json and /track.geojson.
-    void feedConnected();
-    void feedLost();
-    void publish(const Position &position, Clock::time_point received);
+    void feedConnected() override;
+    void feedLost() override;
+    bool take(const Position &position, std::string_view line, SystemClock::time_point received) override;
 
-    // As LineServer's: the listener (left out of the wait while accepting is held off), then one socket a
-    // connection.
-    void addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const;
-    void serve(const WSAPOLLFD *entries);
-    // When serve must run again though no socket is ready: a request's time is up, a closed connection
-    // is let go, or the events streams are due a keep-alive comment. Steady::time_point::max() if never.
-    Steady::time_point nextDue() const;
+    // The listener, then one socket a connection; the wait ends by nextDue().
+    void addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const override;
+    void serve(const WSAPOLLFD *entries) override;
 
     std::size_t eventsClientCount() const;
 
@@ -63,12 +65,15 @@ private:
         SOCKET socket;
         std::string address;
         Stage stage;
-        Steady::time_point due;  // kRequest: the request's time-out; kClosing: when to stop waiting
+        SteadyClock::time_point due;  // kRequest: the request's time-out; kClosing: when to stop waiting
         std::string received;
         std::size_t searchedUpTo = 0;
         ClientQueue queue;
     };
 
+    // When serve must run again though no socket is ready: a request's time is up, a closed connection
+    // is let go, or the events streams are due a keep-alive comment. SteadyClock::time_point::max() if never.
+    SteadyClock::time_point nextDue() const;
     void accept();
     void read(Connection &connection);
     void answer(Connection &connection, const HttpRequest &request);
@@ -85,8 +90,7 @@ private:
     std::size_t activeCount() const;
 
     std::string page;  // index.html with the tiles filled in
-    SOCKET listener = INVALID_SOCKET;
-    AcceptPause acceptPause;
+    Listener listener{"http"};
     std::vector<Connection> connections;
     bool feedUp = false;
     unsigned long positions = 0;  // received since start: each one's event id
@@ -94,5 +98,5 @@ private:
     std::string latestEvents;     // the latest position's events, for a stream that starts after it
     FlightTrack track;
     GroundMotion motion;
-    Steady::time_point lastBroadcast = Steady::now();
+    SteadyClock::time_point lastBroadcast = SteadyClock::now();
 };

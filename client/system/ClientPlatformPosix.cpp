@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <signal.h>
 
+#include <cstdint>
 #include <cstring>
 
+#include "feed/Platform.h"
 #include "system/ClientPlatform.h"
 
 namespace {

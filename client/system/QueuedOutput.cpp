@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "system/Notice.h"
 

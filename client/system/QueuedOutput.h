@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "formats/Writers.h"
+#include "system/TextOutput.h"
 
 constexpr std::size_t kOutputQueueLength = 64;  // entries: a minute of the feed
 

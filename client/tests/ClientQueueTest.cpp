@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <string_view>
 
-#include "serve/LineServer.h"
+#include "serve/ClientQueue.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "read/FeedLine.h"
+#include "read/Position.h"
 
 namespace {
 

@@ -2,9 +2,10 @@
 
 #include <string>
 
-#include "formats/FlightTrack.h"
-#include "serve/HttpRequest.h"
 #include "Positions.h"
+#include "formats/FlightTrack.h"
+#include "read/Position.h"
+#include "serve/HttpRequest.h"
 
 namespace {
 

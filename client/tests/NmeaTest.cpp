@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "formats/Nmea.h"
 #include "Positions.h"
+#include "formats/GroundMotion.h"
+#include "formats/Nmea.h"
+#include "read/Position.h"
+#include "system/Clocks.h"
 
 namespace {
 
@@ -54,7 +58,7 @@ TEST(Nmea, WritesAGgaAnRmcAndAnHdtForEachPosition) {
 TEST(Nmea, SpeedAndCourseComeFromTheLastPositionOverTheReceiptInterval) {
     NmeaEncoder encoder;
     auto after = [](double seconds) {
-        return kReceived + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        return kReceived + std::chrono::duration_cast<SystemClock::duration>(std::chrono::duration<double>(seconds));
     };
     std::string first = encoder.encode(at("0.000000", "0.000000"), after(0));
     EXPECT_EQ(rmcField(first, 7) + "," + rmcField(first, 8), ",");  // nothing to measure from yet

@@ -5,13 +5,22 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <initializer_list>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "formats/Nmea.h"
 #include "Positions.h"
+#include "formats/GpxWriter.h"
+#include "formats/Nmea.h"
+#include "formats/UtcTime.h"
+#include "formats/Writers.h"
+#include "read/Position.h"
+#include "read/PositionSink.h"
+#include "system/Clocks.h"
+#include "system/TextOutput.h"
 
 namespace {
 
@@ -26,7 +35,7 @@ std::string written(MakeWriter make, std::initializer_list<Position> positions) 
         std::string text;
     } out;
     auto writer = make(out);
-    for (const Position &position : positions) EXPECT_TRUE(writer->write(position, kReceived));
+    for (const Position &position : positions) EXPECT_TRUE(take(*writer, position));
     return out.text;
 }
 
@@ -106,9 +115,9 @@ TEST_F(GpxWriterTest, FileIsCompleteAfterEveryPoint) {
     auto writer = makeGpxWriter(path, error);
     ASSERT_TRUE(writer) << error;
     EXPECT_EQ(fileText(), std::string(kGpxHeader) + kGpxEnd);
-    ASSERT_TRUE(writer->write(kZurich, kReceived));
+    ASSERT_TRUE(take(*writer, kZurich));
     EXPECT_EQ(fileText(), std::string(kGpxHeader) + kZurichPoint + kGpxEnd);
-    ASSERT_TRUE(writer->write(kZurich, kReceived));
+    ASSERT_TRUE(take(*writer, kZurich));
     EXPECT_EQ(fileText(), std::string(kGpxHeader) + kZurichPoint + kZurichPoint + kGpxEnd);
 }
 
@@ -116,10 +125,10 @@ TEST_F(GpxWriterTest, LeavesOutPointsWithoutAPositionAndElevationsWithoutANumber
     std::string error;
     auto writer = makeGpxWriter(path, error);
     ASSERT_TRUE(writer) << error;
-    ASSERT_TRUE(writer->write(kNonFinite, kReceived));
-    ASSERT_TRUE(writer->write(positionOf("91.000000", "8.000000", "0.000000", "0.000000", "0.000000"), kReceived));
-    ASSERT_TRUE(writer->write(positionOf("47.000000", "180.000000", "0.000000", "0.000000", "0.000000"), kReceived));
-    ASSERT_TRUE(writer->write(positionOf("-90.000000", "-180.000000", "0.000000", "nan", "0.000000"), kReceived));
+    ASSERT_TRUE(take(*writer, kNonFinite));
+    ASSERT_TRUE(take(*writer, positionOf("91.000000", "8.000000", "0.000000", "0.000000", "0.000000")));
+    ASSERT_TRUE(take(*writer, positionOf("47.000000", "180.000000", "0.000000", "0.000000", "0.000000")));
+    ASSERT_TRUE(take(*writer, positionOf("-90.000000", "-180.000000", "0.000000", "nan", "0.000000")));
     EXPECT_EQ(fileText(), std::string(kGpxHeader) +
                               "<trkpt lat=\"-90.000000\" lon=\"-180.000000\"><time>2026-12-07T23:14:58.123Z</time>"
                               "</trkpt>\n" +
@@ -131,10 +140,10 @@ TEST_F(GpxWriterTest, StartsANewSegmentAfterTheFeedWasLost) {
     auto writer = makeGpxWriter(path, error);
     ASSERT_TRUE(writer) << error;
     writer->feedLost();  // nothing to end yet
-    ASSERT_TRUE(writer->write(kZurich, kReceived));
+    ASSERT_TRUE(take(*writer, kZurich));
     writer->feedLost();
     writer->feedLost();
-    ASSERT_TRUE(writer->write(kZurich, kReceived));
+    ASSERT_TRUE(take(*writer, kZurich));
     EXPECT_EQ(fileText(), std::string(kGpxHeader) + kZurichPoint + "</trkseg>\n<trkseg>\n" + kZurichPoint + kGpxEnd);
 }
 
@@ -145,7 +154,7 @@ TEST_F(GpxWriterTest, AddsATrackToAGpxFileAlreadyThere) {
     for (int run = 0; run < 2; ++run) {
         auto writer = makeGpxWriter(path, error);
         ASSERT_TRUE(writer) << error;
-        ASSERT_TRUE(writer->write(kZurich, kReceived));
+        ASSERT_TRUE(take(*writer, kZurich));
     }
     std::string yesterday = std::string(kGpxHeader) + kZurichPoint + kTrackEnd;
     EXPECT_EQ(fileText(), yesterday + kTrackStart + kZurichPoint + kGpxEnd);
@@ -158,7 +167,7 @@ TEST_F(GpxWriterTest, AddsATrackToAGpxFileAlreadyThere) {
     ASSERT_TRUE(writer) << error;
     std::string added = theirs.substr(0, theirs.find("</gpx>")) + kTrackStart;
     EXPECT_EQ(fileText(), added + kGpxEnd);
-    ASSERT_TRUE(writer->write(kZurich, kReceived));
+    ASSERT_TRUE(take(*writer, kZurich));
     EXPECT_EQ(fileText(), added + kZurichPoint + kGpxEnd);
 }
 
@@ -183,7 +192,7 @@ TEST(UtcTime, SplitsTimesAsGmtimeDoes) {
     std::uniform_int_distribution<long long> milliseconds(0, 7258118400000);
     for (int i = 0; i < 100000; ++i) {
         long long sample = i == 0 ? 4107542400000 : milliseconds(random);  // 2100-03-01T00:00:00.000Z
-        UtcTime ours = utcTime(Clock::time_point(std::chrono::milliseconds(sample)));
+        UtcTime ours = utcTime(SystemClock::time_point(std::chrono::milliseconds(sample)));
         std::time_t seconds = static_cast<std::time_t>(sample / 1000);
         std::tm theirs{};
         gmtime_r(&seconds, &theirs);

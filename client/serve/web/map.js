@@ -42,6 +42,8 @@ const direction = (degrees) => {
   const tenths = Math.floor((millionths + 50000) / 100000) % 3600;
   return Math.floor(tenths / 10) + "." + (tenths % 10) + "°";
 };
+// A place on the Earth by feedclient's one rule (isValidPlace in read/Position.h), which has left out of the
+// track and the ground motion every position that breaks it; the page applies it to the live positions.
 const located = (p) => p.latitude !== null && p.longitude !== null && Math.abs(p.latitude) <= 90 &&
   Math.abs(p.longitude) <= 180;
 

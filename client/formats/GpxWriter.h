@@ -1,0 +1,12 @@
+#pragma once
+
+// The GPX 1.1 track, in a file of its own.
+
+#include <memory>
+#include <string>
+
+#include "read/PositionSink.h"
+
+// A GPX 1.1 track in the file at `path`, complete on disk after every point. Null, with `error` set, if the
+// file cannot be made, or is neither empty nor a GPX document to add the track to.
+std::unique_ptr<PositionSink> makeGpxWriter(const std::string &path, std::string &error);
