@@ -1,0 +1,180 @@
+"""The map page in a real browser, headless Chromium, its tiles from a server of the test's own.
+"""
+import json
+import os
+import re
+import tempfile
+
+from support import (EVENTS_REQUEST, HTTP_PORT, LineReader, PATIENCE, TILE_PORT, TileServer,
+                     feed_port_listens, wait_for)
+
+
+class MapPageCases:
+    """What the map page shows. Mixed into FeedClientTest, which is a FeedClientCase."""
+
+    def start_browser(self):
+        """Headless Chromium from Debian, through its WebDriver, keeping the pages' console messages."""
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        profile = tempfile.TemporaryDirectory()
+        self.addCleanup(profile.cleanup)  # after the browser has quit: cleanups run last first
+        for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                         "--user-data-dir=" + profile.name, "--window-size=1000,700", "--hide-scrollbars"):
+            options.add_argument(argument)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        self.addCleanup(browser.quit)
+        browser.set_script_timeout(PATIENCE)
+        return browser
+
+    def wait_in(self, browser, script, what):
+        """Waits until the script, run in the page, returns something true, and returns it."""
+        found = []
+        wait_for(lambda: found.append(browser.execute_script(script)) or found[-1], PATIENCE, what)
+        return found[-1]
+
+    def page_errors(self, browser):
+        return [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+
+    def test_http_map_in_browser(self):
+        """The map page in headless Chromium, fed by feedclient from the module in the host."""
+        with open(os.environ["PROTOCOL"]) as protocol:
+            example = re.search(r"```javascript\n(.*?)```", protocol.read(), re.S).group(1)
+        tiles = TileServer("<!DOCTYPE html><title>Example</title><link rel=icon href=data:,><body><script>%s</script>" %
+                           example.replace("127.0.0.1:8080", "127.0.0.1:%d" % HTTP_PORT))
+        self.addCleanup(tiles.stop)
+        arguments = ("--json", "--http", str(HTTP_PORT), "--tiles", "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT)
+        host, client, out, err = self.start_with_host(*arguments)
+        events = self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
+        speed_and_heading = ["set sim/flightmodel/position/indicated_airspeed 142.37",
+                             "set sim/flightmodel/position/psi 281.3"]
+        host.commands(speed_and_heading)
+        # A climb out of Zurich to the west, turning north.
+        route = [(47.4581 + 0.00003 * i * i, 8.5480 - 0.0005 * i, 432 + 12 * i) for i in range(12)]
+        def fly(points):  # about 300 kt, by whichever host runs now
+            return self.fly(host, out, points, pause=0.5)
+        lines = fly(route[:6])
+        browser = self.start_browser()
+        browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+
+        panel = ("return Object.fromEntries([...document.querySelectorAll('#panel dd')]"
+                 ".map(d => [d.id, d.textContent]))")
+        def motion():
+            data = [json.loads(data) for kind, _, data in events.events()[1] if kind == "motion"][-1]
+            self.assertIsNotNone(data["groundSpeed"])
+            return {"ground-speed": "%.1f kt" % data["groundSpeed"], "track": "%.1f°" % data["track"]}
+
+        def shows(line):
+            """The panel's values of a --json line, as the page writes them, with its ground motion."""
+            p = json.loads(line)
+            return {"latitude": "%.6f°" % p["latitude"], "longitude": "%.6f°" % p["longitude"],
+                    "altitude": "%.0f ft" % p["elevation"], "airspeed": "%.1f kt" % p["speed"],
+                    "heading": "%.1f°" % p["heading"], **motion()}
+        def where(condition):
+            """The aircraft's and the map centre's latitude and longitude, once the condition holds."""
+            return ("const c = aircraft.getLatLng(), m = map.getCenter(); return (%s) && [c.lat, c.lng, m.lat, m.lng]"
+                    % condition)
+        centred = "Math.abs(m.lat - c.lat) < 2e-4 && Math.abs(m.lng - c.lng) < 2e-4"  # within a pixel
+        track = "return track.getLatLngs().map(s => s.map(p => [p.lat, p.lng]))"
+        def flown(lines):
+            return [[json.loads(line)["latitude"], json.loads(line)["longitude"]] for line in lines]
+
+        # The latest values, exactly; the aircraft in the middle, turned to its heading; the whole track.
+        wanted = shows(lines[-1])
+        self.wait_in(browser, panel + ".latitude === %s" % json.dumps(wanted["latitude"]), "the latest position")
+        shown = browser.execute_script(panel)
+        self.assertEqual({name: shown[name] for name in wanted}, wanted)
+        self.assertRegex(shown["age"], "^[0-9]+ s$")
+        self.assertEqual(browser.execute_script(track), [flown(lines)])
+        self.assertIn("rotate(281.3deg)", browser.execute_script("return aircraft.getElement().innerHTML"))
+        # Directions to a tenth as feedclient writes them: a half goes up, and a whole turn is 0.0.
+        self.assertEqual(browser.execute_script("return [359.97, 271.25, 0.04, null].map(direction)"),
+                         ["0.0°", "271.3°", "0.0°", "–"])
+
+        # It follows the next position.
+        lines += fly(route[6:7])
+        latitude, longitude = flown(lines[-1:])[0]
+        at = self.wait_in(browser, where("c.lat === %r" % latitude), "the aircraft to move")
+        self.assertEqual(at[:2], [latitude, longitude])
+        self.wait_in(browser, where(centred), "the map to pan to the aircraft")
+        self.assertTrue(browser.execute_script("return document.getElementById('warning').hidden"))
+
+        # The host stops: a warning after 3 s; it goes when positions come again, on a new segment.
+        host.stop()
+        self.wait_in(browser, "const w = document.getElementById('warning');"
+                              "return !w.hidden && /^No position for [3-9] s/.test(w.textContent)", "the warning")
+        host = self.host_back(err)
+        host.commands(speed_and_heading)
+        lines += fly(route[7:9])
+        self.wait_in(browser, "return document.getElementById('warning').hidden", "the warning to go")
+        self.assertEqual(browser.execute_script(track), [flown(lines[:7]), flown(lines[7:])])
+
+        # Dragging the map stops following; the button starts it again.
+        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver.common.by import By
+        drag = ActionChains(browser).click_and_hold(browser.find_element(By.ID, "map"))
+        for _ in range(10):
+            drag.move_by_offset(15, 8).pause(0.05)
+        drag.release().perform()
+        self.assertEqual(browser.find_element(By.CLASS_NAME, "follow").get_attribute("aria-pressed"), "false")
+        self.assertFalse(browser.execute_script(where(centred)), "the map did not move")
+        lines += fly(route[9:10])
+        at = self.wait_in(browser, where("c.lat === %r" % flown(lines[-1:])[0][0]), "the aircraft to move")
+        self.assertGreater(abs(at[3] - at[1]), 1e-3, "the map followed after a drag")
+        browser.find_element(By.CLASS_NAME, "follow").click()
+        self.wait_in(browser, where(centred), "the map to follow again")
+
+        # A page opened now shows the track so far and the latest values at once, and so does one whose
+        # tiles cannot be had. Neither page logs an error, but the second for the tiles it could not load.
+        lines += fly(route[10:])
+        self.assertEqual(self.page_errors(browser), [])
+        for offline in False, True:
+            if offline:
+                tiles.stop()
+            browser.switch_to.new_window("tab")
+            browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+            self.wait_in(browser, panel + ".latitude === %s" % json.dumps(shows(lines[-1])["latitude"]),
+                         "the latest position on a page opened late")
+            self.assertEqual(browser.execute_script(track), [flown(lines[:7]), flown(lines[7:])])
+            self.assertTrue(browser.execute_script("return map.hasLayer(aircraft) && track.getElement() !== null"))
+            if not offline:
+                browser.execute_script("map.setZoom(15, {animate: false})")
+                self.wait_in(browser, "return [...document.querySelectorAll('.leaflet-tile')]"
+                                      ".every(tile => tile.complete)", "the tiles")
+                browser.save_screenshot(os.environ["SCREENSHOT"])
+        errors = self.page_errors(browser)
+        self.assertTrue(errors and all("127.0.0.1:%d/" % TILE_PORT in entry["message"] for entry in errors), errors)
+        self.assertGreater(tiles.tiles_served, 0)
+
+        # The protocol's EventSource example, in a page from another origin.
+        tiles = TileServer(tiles.page)
+        self.addCleanup(tiles.stop)
+        browser.get("http://127.0.0.1:%d/page.html" % TILE_PORT)
+        lines += fly([(46.5, 7.5, 1000)])
+        p = json.loads(lines[-1])
+        self.wait_in(browser, "return document.body.textContent.includes(%s)" %
+                     json.dumps("%.6f, %.6f  %.0f ft  %.1f°" % (p["latitude"], p["longitude"], p["elevation"],
+                                                                 p["heading"])), "the example to show the position")
+        self.assertEqual(self.page_errors(browser), [])
+
+        # feedclient restarts: the first page warns that it lost it, then reconnects by itself and shows the
+        # new feedclient's track, which starts afresh. The browser logs the refused attempts in between.
+        browser.switch_to.window(browser.window_handles[0])
+        client.kill()
+        client.wait()
+        self.wait_in(browser, "return document.getElementById('warning').textContent"
+                              ".startsWith('No connection to feedclient')", "the warning of a lost feedclient")
+        # The plug-in notices its client gone on a send, and listens again a second later.
+        wait_for(lambda: host.command("advance 1") and feed_port_listens(), PATIENCE, "the plug-in to listen")
+        client = self.start_client(*arguments)
+        out, err = LineReader(client.stdout), LineReader(client.stderr)
+        err.until("connected to 127.0.0.1:27015")
+        host.wait_serving()
+        self.wait_in(browser, "return online", "the page to reconnect")
+        lines = fly(route[:2])
+        self.wait_in(browser, "return document.getElementById('warning').hidden", "the warning to go")
+        self.assertEqual(browser.execute_script(track), [flown(lines)])
+        self.assertEqual(browser.execute_script(panel)["latitude"], "%.6f°" % json.loads(lines[-1])["latitude"])

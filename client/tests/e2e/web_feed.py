@@ -1,0 +1,161 @@
+"""The feed for web pages: feedclient's HTTP endpoints, the requests it refuses, and many events clients.
+"""
+import datetime
+import json
+import re
+import socket
+import time
+
+from support import (EVENTS_REQUEST, FEET_PER_METRE, HTTP_PORT, MAX_CLIENTS, PATIENCE, exchange, fetch,
+                     great_circle, wait_for)
+
+
+class WebFeedCases:
+    """What feedclient serves over HTTP, to programs. Mixed into FeedClientTest, which is a FeedClientCase."""
+
+    def test_http_endpoints(self):
+        host, client, out, err = self.start_with_host("--json", "--http", str(HTTP_PORT))
+        status, headers, body = fetch("/position.json")
+        self.assertEqual((status, headers["content-type"], json.loads(body)),
+                         (503, "application/json", {"error": "no position yet"}))
+        self.assertEqual(json.loads(fetch("/track.geojson")[2]),
+                         {"type": "FeatureCollection", "positions": 0, "features": []})
+        events = self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
+        err.until(r"http: %s receives events; 1 events client\(s\)" % events.address)
+
+        # Eastward, 76 m a tick, with an airspeed and a heading that are neither the ground speed nor the track.
+        host.commands(["set sim/flightmodel/position/indicated_airspeed 120", "set sim/flightmodel/position/psi 95"])
+        lines = self.fly(host, out, [(47, 8 + 0.001 * tick, 500 + tick) for tick in range(3)])
+        status, headers, body = fetch("/position.json")
+        self.assertEqual((status, body.decode()), (200, lines[-1] + "\n"))
+        head_status, head_headers, head_body = fetch("/position.json", "HEAD")
+        self.assertEqual((head_status, head_headers, head_body), (200, headers, b""))
+        for path, kind in (("/events", "text/event-stream"), ("/position.json", "application/json"),
+                           ("/track.geojson", "application/geo+json")):
+            headers = fetch(path, "HEAD")[1]
+            self.assertEqual((headers["content-type"], headers["access-control-allow-origin"],
+                              headers["cache-control"]), (kind, "*", "no-store"), path)
+
+        # The stream: the feed's state, then each position, numbered, as its --json line, and its ground motion.
+        wait_for(lambda: len(events.positions()) == 3, PATIENCE, "three position events")
+        head, received = events.events()
+        self.assertRegex(head, "^HTTP/1.1 200 OK\r\n")
+        self.assertEqual((received[0][0], json.loads(received[0][2])["state"]), ("feed", "connected"))
+        self.assertEqual([event for event in received if event[0] == "message"],
+                         [("message", str(number), line) for number, line in enumerate(lines, 1)])
+        motions = [json.loads(data) for kind, _, data in received if kind == "motion"]
+        self.assertEqual(motions[0], {"groundSpeed": None, "track": None})
+        records = [json.loads(line) for line in lines]
+        for previous, record, motion in zip(records, records[1:], motions[1:]):
+            metres, bearing = great_circle((previous["latitude"], previous["longitude"]),
+                                           (record["latitude"], record["longitude"]))
+            seconds = (datetime.datetime.fromisoformat(record["time"][:-1]) -
+                       datetime.datetime.fromisoformat(previous["time"][:-1])).total_seconds()
+            knots = metres / seconds * 3600 / 1852
+            self.assertAlmostEqual(motion["groundSpeed"], knots, delta=0.06 + knots * 0.01)  # milliseconds
+            self.assertEqual(motion["track"], round(bearing, 1))
+
+        # The plug-in restarts: the stream tells, and the track takes a new segment.
+        host.stop()
+        err.until("the feed closed the connection")
+        host = self.host_back(err)
+        lines += self.fly(host, out, [(47.5, 9, 600), (47.5, 9.001, 601)], pause=0)
+        wait_for(lambda: len(events.positions()) == 5, PATIENCE, "five position events")
+        self.assertEqual([(kind, json.loads(data)["state"]) for kind, _, data in events.events()[1] if kind == "feed"],
+                         [("feed", "connected"), ("feed", "lost"), ("feed", "connected")])
+        geo = json.loads(fetch("/track.geojson")[2])
+        self.assertEqual(geo["positions"], 5)
+        self.assertEqual([feature["geometry"]["type"] for feature in geo["features"]], ["LineString"] * 2)
+        records = [json.loads(line) for line in lines]
+        flown = [[record["longitude"], record["latitude"], round(record["elevation"] / FEET_PER_METRE, 3)]
+                 for record in records]
+        self.assertEqual([feature["geometry"]["coordinates"] for feature in geo["features"]], [flown[:3], flown[3:]])
+
+        # The page, its scripts and its styles come from feedclient alone; the tiles from OpenStreetMap, credited.
+        status, headers, page = fetch("/")
+        self.assertEqual((status, headers["content-type"]), (200, "text/html; charset=utf-8"))
+        self.assertIn("default-src 'self'", headers["content-security-policy"])
+        page = page.decode()
+        self.assertIn('data-tiles="https://tile.openstreetmap.org/{z}/{x}/{y}.png"', page)
+        self.assertIn('&lt;a href=&quot;https://www.openstreetmap.org/copyright&quot;&gt;OpenStreetMap&lt;/a&gt; '
+                      'contributors', page)
+        files = re.findall(r'(?:src|href)="([^"]*)"', page)
+        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "map.js"])
+        for name in files[1:]:
+            status, headers, body = fetch("/" + name)
+            self.assertEqual((status, headers["content-type"].split(";")[0]),
+                             (200, "text/" + ("css" if name.endswith("css") else "javascript")))
+        self.assertTrue(fetch("/leaflet.js")[2].startswith(b"/* Leaflet, (c) 2010-2019 Vladimir Agafonkin"))
+
+    def test_http_bad_requests(self):
+        """Each bad request has its answer, while an events client gets every position throughout."""
+        host, client, out, err = self.start_with_host("--json", "--http", str(HTTP_PORT))
+        events = self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
+        err.until(r"http: %s receives events" % events.address)
+        started = time.monotonic()
+        slow = socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=PATIENCE)
+        slow.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # and no more
+
+        wanted = b"Host: 127.0.0.1\r\n\r\n"
+        paths = [b"/nothing", b"/index.htm", b"/../../../../etc/passwd", b"/%2e%2e/%2e%2e/etc/passwd", b"//etc/passwd",
+                 b"/leaflet.js/../../etc/hostname", b"/C:/Windows/win.ini", b"/..\\..\\Windows\\win.ini",
+                 b"/client/web/map.js", b"/map.js/"]
+        cases = [(b"POST /position.json HTTP/1.1\r\nContent-Length: 2\r\n" + wanted + b"hi", 405),
+                 (b"OPTIONS /events HTTP/1.1\r\n" + wanted, 405),
+                 (b"GARBAGE\r\n\r\n", 400),
+                 (b"GET / HTTP/1.1\r\n\r\n", 400),  # no Host
+                 (b"GET /\x00 HTTP/1.1\r\n" + wanted, 400),
+                 (b"GET / HTTP/1.1\r\nX: " + b"x" * 8200 + b"\r\n" + wanted, 431),
+                 (b"GET / HTTP/1.1\r\nX: " + b"x" * 9000, 431),  # and no end
+                 (b"GET / HTTP/2.0\r\n" + wanted, 505)] + [(b"GET %s HTTP/1.1\r\n%s" % (path, wanted), 404)
+                                                          for path in paths]
+        lines = []
+        for number, (request, status) in enumerate(cases):
+            answer = exchange(request)
+            self.assertRegex(answer, rb"^HTTP/1\.1 %d [A-Za-z ]+\r\n(.+\r\n)*Connection: close\r\n" % status, request)
+            if status == 405:
+                self.assertIn(b"\r\nAllow: GET, HEAD\r\n", answer)
+            host.commands(host.tick_commands(10 + number))
+            lines.append(out.next().rstrip("\n"))
+
+        # A client that does not finish its request is answered and closed after 10 s.
+        answer = b""
+        while chunk := slow.recv(4096):
+            answer += chunk
+        self.assertGreaterEqual(time.monotonic() - started, 10)
+        self.assertRegex(answer, rb"^HTTP/1\.1 408 Request Timeout\r\n")
+        slow.close()
+        wait_for(lambda: len(events.positions()) == len(lines), PATIENCE, "every position event")
+        self.assertEqual(events.positions(), lines)
+
+    def test_http_many_events_clients(self):
+        """100 events clients, one of which stalls; the 101st is refused. Those that read get every position,
+        the stalled one whole events, the oldest dropped as counted."""
+        host, client, out, err = self.start_with_host("--json", "--http", str(HTTP_PORT))
+        readers = [self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST) for _ in range(MAX_CLIENTS - 1)]
+        stalled = self.connect_stream(HTTP_PORT, reading=False, request=EVENTS_REQUEST)
+        err.until(r"http: 127\.0\.0\.1:[0-9]+ receives events; %d events client\(s\)" % MAX_CLIENTS)
+        for request in EVENTS_REQUEST, b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n":
+            self.assertRegex(exchange(request), rb"^HTTP/1\.1 503 Service Unavailable\r\n(.+\r\n)*Retry-After: ")
+            err.until(r"http: refused 127\.0\.0\.1:[0-9]+: already serving %d clients" % MAX_CLIENTS)
+
+        count = 400  # more than the stalled client's buffers and queue hold
+        for batch in range(0, count, 10):
+            ticks = range(batch, batch + 10)
+            host.commands(sum((host.tick_commands(round(0.01 * tick, 2)) for tick in ticks), []))
+        lines = [out.next().rstrip("\n") for _ in range(count)]
+        for reader in readers:
+            wait_for(lambda: len(reader.positions()) == count, PATIENCE, "every position event")
+            self.assertEqual(reader.positions(), lines)
+        stalled.reading.set()
+        wait_for(lambda: stalled.positions()[-1:] == lines[-1:], PATIENCE, "the stalled client to catch up")
+        stalled.close()
+        dropped = int(err.until(r"http: %s left; [0-9]+ events dropped" % stalled.address).split()[-3])
+        got = stalled.positions()
+        self.assertGreater(dropped, 0)
+        self.assertEqual(len(got) + dropped, count)
+        remaining = iter(lines)
+        self.assertTrue(all(line in remaining for line in got), "not the feed's positions in order")
+        # Its place is free again.
+        self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
+        err.until(r"http: 127\.0\.0\.1:[0-9]+ receives events; %d events client\(s\)" % MAX_CLIENTS)
