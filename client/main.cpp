@@ -113,14 +113,14 @@ int main(int argc, char **argv) {
     // clients, and sends what waits for them, before the feed's session hands it anything more.
     std::vector<Waiter *> waiters;
     std::vector<PositionSink *> sinks;
-    auto add = [&](auto &server, int port) {
+    auto addServer = [&](auto &server, int port) {
         if (port == 0) return;
         waiters.push_back(&server);
         sinks.push_back(&server);
     };
-    add(relay, options.relayPort);
-    add(nmea, options.nmeaPort);
-    add(http, options.httpPort);
+    addServer(relay, options.relayPort);
+    addServer(nmea, options.nmeaPort);
+    addServer(http, options.httpPort);
     sinks.push_back(writer.get());
     FeedSession session(options.host, options.port, options.count, sinks);
     waiters.push_back(&session);
