@@ -8,7 +8,14 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
 
 export WINEDEBUG=-all
-# Make the Wine prefix once, up front, rather than inside the first test's time-outs.
+# Keep one wineserver, with Wine's own processes, running until the end: a Wine program that starts just
+# as the server winds down after the last one ended now and then dies before it runs ("wine client error:
+# recvmsg"), as one test's program could between the one before it and the next. One already running is
+# used as it is. Then make the Wine prefix once, up front, rather than inside the first test's time-outs.
+mkdir -p "${WINEPREFIX:-$HOME/.wine}"
+if wineserver -p 2>/dev/null; then
+  trap 'wineserver -k' EXIT
+fi
 wineboot --init >/dev/null 2>&1 || true
 
 for preset in windows linux asan tsan fuzz; do
