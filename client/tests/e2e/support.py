@@ -82,10 +82,11 @@ def processor_seconds(pid):
 
 
 def wait_for(condition, seconds, what):
+    """Waits until `condition()` holds; `what` it waits for names it in the failure, or makes the name then."""
     deadline = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
+            raise AssertionError("timed out waiting for " + (what() if callable(what) else what))
         time.sleep(0.05)
 
 
@@ -127,6 +128,16 @@ class LineReader:
         if line is not None:
             self.seen.append(line)
         return line
+
+    def so_far(self):
+        """Every line that has come so far, for a failure's message."""
+        while not self.lines.empty():
+            line = self.lines.get()
+            if line is None:
+                self.lines.put(None)  # the end, still to be found by whoever waits for more
+                break
+            self.seen.append(line)
+        return "".join(self.seen)
 
     def until(self, pattern, seconds=PATIENCE):
         deadline = time.monotonic() + seconds

@@ -145,7 +145,10 @@ class WebFeedCases:
             host.commands(sum((host.tick_commands(round(0.01 * tick, 2)) for tick in ticks), []))
         lines = [out.next().rstrip("\n") for _ in range(count)]
         for reader in readers:
-            wait_for(lambda: len(reader.positions()) == count, PATIENCE, "every position event")
+            wait_for(lambda: len(reader.positions()) == count, PATIENCE,
+                     lambda: "every position event at %s: %d of %d, its stream %s; feedclient told:\n%s"
+                     % (reader.address, len(reader.positions()), count, "ended" if reader.ended else "open",
+                        err.so_far()))
             self.assertEqual(reader.positions(), lines)
         stalled.reading.set()
         wait_for(lambda: stalled.positions()[-1:] == lines[-1:], PATIENCE, "the stalled client to catch up")
