@@ -46,15 +46,6 @@ std::unique_ptr<PositionSink> makeWriter(const Options &options, TextOutput &out
     }
 }
 
-// Listens on `port` if it was asked for; false if that failed.
-template <typename Server>
-bool serveIfAsked(Server &server, const char *option, int port) {
-    std::string error;
-    if (port == 0 || server.listen(port, error)) return true;
-    notice(std::string("cannot serve ") + option + " on port " + std::to_string(port) + ": " + error);
-    return false;
-}
-
 // After the run: lets standard output take what waits for it, and says what it missed. After a stop
 // request it has kStopGraceMilliseconds for that, or none after a second request; after the count's last
 // line, until a stop request. Returns the exit status.
@@ -102,25 +93,27 @@ int main(int argc, char **argv) {
         notice(error);
         return 2;
     }
+    // The servers asked for take every position, then the output. In the wait loop, each server takes its
+    // clients, and sends what waits for them, before the feed's session hands it anything more.
+    std::vector<Waiter *> waiters;
+    std::vector<PositionSink *> sinks;
+    auto serveIfAsked = [&](auto &server, const char *option, int port) {
+        std::string problem;
+        if (port == 0) return true;
+        if (!server.listen(port, problem)) {
+            notice(std::string("cannot serve ") + option + " on port " + std::to_string(port) + ": " + problem);
+            return false;
+        }
+        waiters.push_back(&server);
+        sinks.push_back(&server);
+        return true;
+    };
     RelayServer relay;
     NmeaServer nmea;
     HttpServer http(options.tiles.empty() ? kOpenStreetMapTiles : options.tiles);
     if (!serveIfAsked(relay, "--relay", options.relayPort) || !serveIfAsked(nmea, "--nmea", options.nmeaPort) ||
         !serveIfAsked(http, "--http", options.httpPort))
         return 2;
-
-    // The servers asked for take every position, then the output. In the wait loop, each server takes its
-    // clients, and sends what waits for them, before the feed's session hands it anything more.
-    std::vector<Waiter *> waiters;
-    std::vector<PositionSink *> sinks;
-    auto addServer = [&](auto &server, int port) {
-        if (port == 0) return;
-        waiters.push_back(&server);
-        sinks.push_back(&server);
-    };
-    addServer(relay, options.relayPort);
-    addServer(nmea, options.nmeaPort);
-    addServer(http, options.httpPort);
     sinks.push_back(writer.get());
     FeedSession session(options.host, options.port, options.count, sinks);
     waiters.push_back(&session);
