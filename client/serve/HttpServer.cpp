@@ -80,6 +80,9 @@ std::string motionJson(const GroundVelocity &velocity) {
 HttpServer::HttpServer(const std::string &tiles) : page(webAsset("index.html")) {
     replace(page, "{{TILES}}", escapeHtml(tiles));
     replace(page, "{{ATTRIBUTION}}", tiles == kOpenStreetMapTiles ? escapeHtml(kOpenStreetMapAttribution) : "");
+    // The page keeps the track by feedclient's rules.
+    replace(page, "{{TRACK_LIMIT}}", std::to_string(kTrackLimit));
+    replace(page, "{{FASTEST_KNOTS}}", fixedText(kFastestKnots, 0));
 }
 
 HttpServer::~HttpServer() {
