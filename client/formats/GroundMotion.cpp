@@ -11,8 +11,6 @@ namespace {
 
 constexpr double kEarthRadius = 6371008.8;  // metres, the mean radius
 constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180;
-// Lines received closer together than this came in one burst: their interval says nothing of the speed.
-constexpr double kShortestInterval = 0.1;  // seconds
 
 }  // namespace
 
@@ -29,16 +27,19 @@ Track trackBetween(double fromLatitude, double fromLongitude, double toLatitude,
     return {metres, std::fmod(bearing / kRadiansPerDegree + 360, 360)};
 }
 
+bool couldHaveFlown(double metres, double seconds) {
+    return metres <= kFastestKnots * kMetresPerSecondPerKnot * secondsFlown(seconds);
+}
+
 GroundVelocity GroundMotion::next(double latitude, double longitude, SystemClock::time_point received) {
     GroundVelocity velocity;
     bool valid = isValidPlace(latitude, longitude);
     double seconds = std::chrono::duration<double>(received - lastReceived).count();
-    if (valid && hasLast && seconds >= kShortestInterval) {
+    if (valid && hasLast) {
         Track track = trackBetween(lastLatitude, lastLongitude, latitude, longitude);
-        double knots = track.metres / seconds / kMetresPerSecondPerKnot;
-        if (knots <= kFastestKnots) {
+        if (couldHaveFlown(track.metres, seconds)) {
             velocity.known = true;
-            velocity.knots = knots;
+            velocity.knots = track.metres / secondsFlown(seconds) / kMetresPerSecondPerKnot;
             velocity.hasCourse = track.metres > 0;
             velocity.course = track.bearing;
         }

@@ -16,10 +16,19 @@ Track trackBetween(double fromLatitude, double fromLongitude, double toLatitude,
 // position reached from the last one faster than this was not flown to but moved to (the aircraft was
 // put at another airport), and starts afresh.
 constexpr double kFastestKnots = 30000;
+// The plug-in samples once a second, so two positions are at least a second apart in the simulator,
+// however close together their lines came: after a stall the system hands over several at once, and a
+// fast feed or a replay sends them in bursts.
+constexpr double kSampleSeconds = 1;
+
+// The time flown between two positions received `seconds` apart.
+inline double secondsFlown(double seconds) { return seconds > kSampleSeconds ? seconds : kSampleSeconds; }
+// Whether `metres` could have been flown between two positions received `seconds` apart.
+bool couldHaveFlown(double metres, double seconds);
 
 struct GroundVelocity {
     bool known = false;      // false for the first position, after a loss of the feed or of the fix,
-                             // for lines that came in one burst, and after a relocation
+                             // and after a relocation
     double knots = 0;
     bool hasCourse = false;  // standing still has no course
     double course = 0;       // degrees true, in [0, 360)

@@ -23,7 +23,8 @@ UtcTime utcTime(SystemClock::time_point time) {
             ofDay / 3600000,
             ofDay / 60000 % 60,
             ofDay / 1000 % 60,
-            ofDay % 1000};
+            ofDay % 1000,
+            static_cast<int>((days % 7 + 11) % 7)};  // 1970-01-01 was a Thursday
 }
 
 std::string utcTimestamp(SystemClock::time_point time) {
@@ -31,5 +32,16 @@ std::string utcTimestamp(SystemClock::time_point time) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.year, utc.month, utc.day, utc.hour,
                   utc.minute, utc.second, utc.millisecond);
+    return buffer;
+}
+
+std::string httpDate(SystemClock::time_point time) {
+    static const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    UtcTime utc = utcTime(time);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.weekday], utc.day,
+                  kMonths[utc.month - 1], utc.year, utc.hour, utc.minute, utc.second);
     return buffer;
 }

@@ -2,12 +2,6 @@
 
 #include <utility>
 
-namespace {
-
-constexpr int kSendBufferBytes = 16384;  // see limitSendBuffer
-
-}  // namespace
-
 void ClientQueue::push(Entry entry) {
     if (entries.size() == kQueueLength) {
         entries.erase(entries.begin() + (sentOfFirst > 0 ? 1 : 0));
@@ -17,6 +11,7 @@ void ClientQueue::push(Entry entry) {
 }
 
 void ClientQueue::sent(std::size_t bytes) {
+    takenCount += bytes;
     sentOfFirst += bytes;
     if (sentOfFirst == entries.front()->size()) {
         entries.pop_front();
@@ -24,9 +19,8 @@ void ClientQueue::sent(std::size_t bytes) {
     }
 }
 
-bool limitSendBuffer(SOCKET socket) {
-    return setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&kSendBufferBytes),
-                      sizeof kSendBufferBytes) == 0;
+bool limitSendBuffer(SOCKET socket, int bytes) {
+    return setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&bytes), sizeof bytes) == 0;
 }
 
 bool sendOrQueue(SOCKET socket, ClientQueue &queue, std::string_view entry, ClientQueue::Entry &shared) {

@@ -29,16 +29,25 @@ public:
     // Records that the socket took `bytes` more of the first entry.
     void sent(std::size_t bytes);
     unsigned long dropped() const { return droppedCount; }
+    // The bytes of queued entries that the socket has taken: a client's progress while anything waits for it.
+    unsigned long long taken() const { return takenCount; }
 
 private:
     std::deque<Entry> entries;
     std::size_t sentOfFirst = 0;
     unsigned long droppedCount = 0;
+    unsigned long long takenCount = 0;
 };
 
-// Keeps the system's buffer for a client small: one that stops reading then soon fills it and its queue,
-// whose oldest entries go, rather than the system keeping hours of the feed for it. False if refused.
-bool limitSendBuffer(SOCKET socket);
+// The system's buffer for a stream's client (the relay's, NMEA's, the events'): small, so that one that
+// stops reading soon fills it and its queue, whose oldest entries go, rather than the system keeping hours
+// of the feed for it.
+constexpr int kStreamSendBuffer = 16 * 1024;
+// For an answer with an end, such as the track: large enough that it goes at the network's pace, small
+// enough that clients that never read cost the system little each.
+constexpr int kAnswerSendBuffer = 256 * 1024;
+// Sets the system's buffer for sending to a client; false if refused.
+bool limitSendBuffer(SOCKET socket, int bytes);
 // Sends `entry` at once where nothing waits before it, and queues what the socket does not take; `shared`,
 // the queued copy, is made once for all the clients it is sent to. False if the client has gone.
 bool sendOrQueue(SOCKET socket, ClientQueue &queue, std::string_view entry, ClientQueue::Entry &shared);

@@ -36,6 +36,21 @@ bool nextLine(std::string_view &head, std::string_view &line) {
     return line.find('\r') == std::string_view::npos;
 }
 
+// The target's path: the origin form, "/path?query", which a client sends to a server, or the absolute
+// form, "http://host/path?query", which a server must take as well (RFC 9112 3.2.2). Empty if neither.
+std::string_view pathOf(std::string_view target) {
+    if (!target.empty() && target[0] == '/') return target.substr(0, target.find('?'));
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (target.size() <= scheme.size() || !equalsIgnoringCase(target.substr(0, scheme.size()), scheme)) continue;
+        std::string_view rest = target.substr(scheme.size());
+        std::size_t pathAt = rest.find_first_of("/?");
+        if (pathAt == 0) return {};  // no host
+        if (pathAt == std::string_view::npos || rest[pathAt] == '?') return "/";
+        return rest.substr(pathAt, rest.find('?', pathAt) - pathAt);
+    }
+    return {};
+}
+
 HeadStatus parseRequestLine(std::string_view line, HttpRequest &request, bool &hostRequired) {
     std::size_t firstSpace = line.find(' '), secondSpace = line.find(' ', firstSpace + 1);
     if (secondSpace == std::string_view::npos || line.find(' ', secondSpace + 1) != std::string_view::npos)
@@ -43,15 +58,16 @@ HeadStatus parseRequestLine(std::string_view line, HttpRequest &request, bool &h
     std::string_view method = line.substr(0, firstSpace);
     std::string_view target = line.substr(firstSpace + 1, secondSpace - firstSpace - 1);
     std::string_view version = line.substr(secondSpace + 1);
-    // Only the origin form, "/path?query", which is what a client sends to a server that is not a proxy.
-    bool visible = std::all_of(target.begin(), target.end(), [](char c) { return c > ' ' && c < 0x7F && c != '#'; });
-    if (!isToken(method) || target.empty() || target[0] != '/' || !visible) return HeadStatus::kMalformed;
     if (version.size() != 8 || version.substr(0, 5) != "HTTP/" || !isDigit(version[5]) || version[6] != '.' ||
         !isDigit(version[7]))
         return HeadStatus::kMalformed;
+    // Before the target: HTTP/2's preface, "PRI * HTTP/2.0", is told its version is not spoken here.
     if (version[5] != '1') return HeadStatus::kVersionUnsupported;
+    bool visible = std::all_of(target.begin(), target.end(), [](char c) { return c > ' ' && c < 0x7F && c != '#'; });
+    std::string_view path = pathOf(target);
+    if (!isToken(method) || path.empty() || !visible) return HeadStatus::kMalformed;
     request.method = std::string(method);
-    request.path = std::string(target.substr(0, target.find('?')));
+    request.path = std::string(path);
     hostRequired = version[7] != '0';
     return HeadStatus::kComplete;
 }
@@ -82,9 +98,14 @@ HeadStatus parseHead(std::string_view head, HttpRequest &request) {
 }  // namespace
 
 HeadStatus readRequestHead(std::string_view received, std::size_t &searchedUpTo, HttpRequest &request) {
+    std::size_t start = 0;
+    while (start < received.size() && (received[start] == '\n' || (received[start] == '\r' &&
+                                                                    start + 1 < received.size() &&
+                                                                    received[start + 1] == '\n')))
+        start += received[start] == '\r' ? 2 : 1;
     // The head ends with an empty line: LF LF, or LF CR LF. The search starts two bytes back, where such an
     // end may have begun in the bytes looked at before.
-    std::size_t at = searchedUpTo < 2 ? 0 : searchedUpTo - 2, end = 0;
+    std::size_t at = std::max(start, searchedUpTo < 2 ? 0 : searchedUpTo - 2), end = 0;
     for (; at + 1 < received.size() && end == 0; ++at) {
         if (received[at] != '\n') continue;
         if (received[at + 1] == '\n') end = at + 2;
@@ -92,8 +113,13 @@ HeadStatus readRequestHead(std::string_view received, std::size_t &searchedUpTo,
     }
     if (end == 0) {
         searchedUpTo = received.size();
-        return received.size() >= kMaxRequestHead ? HeadStatus::kTooLarge : HeadStatus::kIncomplete;
+        if (received.size() < kMaxRequestHead) return HeadStatus::kIncomplete;
     }
-    if (end > kMaxRequestHead) return HeadStatus::kTooLarge;
-    return parseHead(received.substr(0, end), request);
+    if (start == received.size()) return HeadStatus::kMalformed;  // nothing but empty lines, for 8 KiB
+    if (end == 0 || end > kMaxRequestHead) {
+        std::size_t lineEnd = received.find('\n', start);
+        return lineEnd == std::string_view::npos || lineEnd >= kMaxRequestHead ? HeadStatus::kUriTooLong
+                                                                               : HeadStatus::kTooLarge;
+    }
+    return parseHead(received.substr(start, end - start), request);
 }

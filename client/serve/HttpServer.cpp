@@ -1,6 +1,8 @@
 #include "serve/HttpServer.h"
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 #include "formats/Direction.h"
 #include "formats/UtcTime.h"
@@ -47,14 +49,19 @@ void replace(std::string &text, const std::string &placeholder, const std::strin
     if (at != std::string::npos) text.replace(at, placeholder.size(), value);
 }
 
-// A whole answer: the status line, the headers given (each ending CR LF), the length, and the body unless
-// the request was a HEAD.
+// An answer's head: the status line, the headers given (each ending CR LF), and the body's length.
+std::string responseHead(const char *status, const std::string &type, const std::string &headers,
+                         std::size_t length) {
+    return std::string("HTTP/1.1 ") + status + "\r\nDate: " + httpDate(SystemClock::now()) +
+           "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(length) +
+           "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n" + headers + "\r\n";
+}
+
+// A whole small answer, in one piece: the head, and the body unless the request was a HEAD.
 std::string response(const char *status, const std::string &type, const std::string &headers, const std::string &body,
                      bool headOnly) {
-    std::string text = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
-                       "\r\nContent-Length: " + std::to_string(body.size()) +
-                       "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n" + headers + "\r\n";
-    return headOnly ? text : text + body;
+    std::string head = responseHead(status, type, headers, body.size());
+    return headOnly ? head : head + body;
 }
 
 std::string refusal(const char *status, const std::string &headers, const std::string &why, bool headOnly = false) {
@@ -77,12 +84,14 @@ std::string motionJson(const GroundVelocity &velocity) {
 
 }  // namespace
 
-HttpServer::HttpServer(const std::string &tiles) : page(webAsset("index.html")) {
+HttpServer::HttpServer(const std::string &tiles) {
+    std::string page(webAsset("index.html"));
     replace(page, "{{TILES}}", escapeHtml(tiles));
     replace(page, "{{ATTRIBUTION}}", tiles == kOpenStreetMapTiles ? escapeHtml(kOpenStreetMapAttribution) : "");
     // The page keeps the track by feedclient's rules.
     replace(page, "{{TRACK_LIMIT}}", std::to_string(kTrackLimit));
     replace(page, "{{FASTEST_KNOTS}}", fixedText(kFastestKnots, 0));
+    pageFiles.emplace("index.html", std::make_shared<const std::string>(std::move(page)));
 }
 
 HttpServer::~HttpServer() {
@@ -110,7 +119,7 @@ void HttpServer::feedLost() {
 bool HttpServer::take(const Position &position, std::string_view, SystemClock::time_point received) {
     ++positions;
     latestJson = positionJson(position, received);
-    track.add(position);
+    track.add(position, received);
     GroundVelocity velocity = motion.next(position.value[kLatitude], position.value[kLongitude], received);
     latestEvents = "id: " + std::to_string(positions) + "\ndata: " + latestJson + "\n\nevent: motion\ndata: " +
                    motionJson(velocity) + "\n\n";
@@ -121,11 +130,24 @@ bool HttpServer::take(const Position &position, std::string_view, SystemClock::t
 void HttpServer::broadcast(const std::string &entry) {
     ClientQueue::Entry shared;
     for (Connection &connection : connections) {
-        if (connection.stage == Stage::kEvents && !sendOrQueue(connection.socket, connection.queue, entry, shared))
+        if (connection.stage != Stage::kEvents) continue;
+        if (!sendOrQueue(connection.socket, connection.queue, entry, shared))
             close(connection, "lost: " + socketErrorText(WSAGetLastError()));
+        else
+            watchProgress(connection);
     }
     lastBroadcast = SteadyClock::now();
     removeClosed();
+}
+
+void HttpServer::watchProgress(Connection &connection) {
+    if (connection.queue.empty()) {
+        connection.due = SteadyClock::time_point::max();
+    } else if (connection.due == SteadyClock::time_point::max() ||
+               connection.queue.taken() != connection.takenWhenDue) {
+        connection.takenWhenDue = connection.queue.taken();
+        connection.due = SteadyClock::now() + kStallTimeout;
+    }
 }
 
 void HttpServer::removeClosed() {
@@ -136,9 +158,11 @@ void HttpServer::removeClosed() {
 
 void HttpServer::addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const {
     listener.addToPoll(entries, waitMilliseconds);
-    for (const Connection &connection : connections)
-        entries.push_back(
-            {connection.socket, static_cast<short>(connection.queue.empty() ? POLLIN : POLLIN | POLLOUT), 0});
+    for (const Connection &connection : connections) {
+        short events = connection.readingEnded ? 0 : POLLIN;
+        if (!connection.queue.empty()) events |= POLLOUT;
+        entries.push_back({connection.socket, events, 0});
+    }
     SteadyClock::time_point due = nextDue();
     if (due != SteadyClock::time_point::max()) shortenWait(waitMilliseconds, due);
 }
@@ -149,31 +173,40 @@ void HttpServer::serve(const WSAPOLLFD *entries) {
         Connection &connection = connections[i];
         short events = entries[1 + i].revents;
         if (events & (POLLIN | POLLHUP | POLLERR)) read(connection);
-        if (connection.socket != INVALID_SOCKET && (events & POLLOUT)) {
-            if (!flushQueue(connection.socket, connection.queue))
-                close(connection, "lost: " + socketErrorText(WSAGetLastError()));
-            else if (connection.stage == Stage::kResponse && connection.queue.empty())
-                finishResponse(connection);
-        }
+        if (connection.socket != INVALID_SOCKET && (events & POLLOUT) && !flush(connection))
+            close(connection, "lost: " + socketErrorText(WSAGetLastError()));
         if (connection.socket == INVALID_SOCKET || now < connection.due) continue;
-        if (connection.stage == Stage::kRequest)
-            respond(connection, refusal("408 Request Timeout", "",
-                                        "no whole request within " + secondsText(kRequestTimeout.count(), 0)));
-        else if (connection.stage == Stage::kClosing)
-            close(connection, "");
+        switch (connection.stage) {
+            case Stage::kRequest:
+                respond(connection, refusal("408 Request Timeout", "",
+                                            "no whole request within " + secondsText(kRequestTimeout.count(), 0)));
+                break;
+            case Stage::kResponse:
+            case Stage::kEvents:
+                close(connection, "took nothing for " + secondsText(kStallTimeout.count(), 0));
+                break;
+            case Stage::kClosing:
+                close(connection, "");
+                break;
+        }
     }
     removeClosed();
     if (now >= lastBroadcast + kKeepAliveInterval) broadcast(": keep-alive\n\n");
     if (entries[0].revents & POLLIN) accept();
 }
 
+bool HttpServer::flush(Connection &connection) {
+    if (!flushQueue(connection.socket, connection.queue)) return false;
+    watchProgress(connection);
+    if (connection.stage == Stage::kResponse && connection.queue.empty()) finishResponse(connection);
+    return true;
+}
+
 SteadyClock::time_point HttpServer::nextDue() const {
     SteadyClock::time_point due = SteadyClock::time_point::max();
     for (const Connection &connection : connections) {
-        if (connection.stage == Stage::kRequest || connection.stage == Stage::kClosing)
-            due = std::min(due, connection.due);
-        else if (connection.stage == Stage::kEvents)
-            due = std::min(due, lastBroadcast + kKeepAliveInterval);
+        due = std::min(due, connection.due);
+        if (connection.stage == Stage::kEvents) due = std::min(due, lastBroadcast + kKeepAliveInterval);
     }
     return due;
 }
@@ -195,14 +228,14 @@ std::size_t HttpServer::activeCount() const {
 void HttpServer::accept() {
     for (SOCKET socket; (socket = listener.acceptNext()) != INVALID_SOCKET;) {
         std::string who = peerAddress(socket);
-        if (!limitSendBuffer(socket) || connections.size() >= 2 * kMaxClients) {
+        if (!limitSendBuffer(socket, kAnswerSendBuffer) || connections.size() >= 2 * kMaxClients) {
             closesocket(socket);
             notice("http: refused " + who + ": " + (connections.size() >= 2 * kMaxClients
                                                           ? "too many connections closing"
                                                           : socketErrorText(WSAGetLastError())));
             continue;
         }
-        connections.push_back({socket, who, Stage::kRequest, SteadyClock::now() + kRequestTimeout, {}, 0, {}});
+        connections.emplace_back(socket, who, SteadyClock::now() + kRequestTimeout);
         if (activeCount() > kMaxClients) {
             notice("http: refused " + who + ": already serving " + std::to_string(kMaxClients) + " clients");
             respond(connections.back(), refusal("503 Service Unavailable", "Retry-After: 5\r\n",
@@ -215,8 +248,14 @@ void HttpServer::read(Connection &connection) {
     char buffer[4096];
     auto received = recv(connection.socket, buffer, sizeof buffer, 0);
     if (received < 0 && isWouldBlock(WSAGetLastError())) return;
+    if (received == 0 && connection.stage == Stage::kResponse) {
+        // The client has said all it will (as `nc -N` does, and some proxies), not that it has gone: the
+        // answer is still sent whole.
+        connection.readingEnded = true;
+        return;
+    }
     if (received <= 0) {
-        // The end of the client's stream is the end of the client, as for the relay's.
+        // Otherwise the end of the client's stream is the end of the client, as for the relay's.
         return close(connection, received == 0 ? "left" : "lost: " + socketErrorText(WSAGetLastError()));
     }
     if (connection.stage != Stage::kRequest) return;  // nothing more is read from a client once it has asked
@@ -229,6 +268,10 @@ void HttpServer::read(Connection &connection) {
             return answer(connection, request);
         case HeadStatus::kMalformed:
             return respond(connection, refusal("400 Bad Request", "", "a malformed request"));
+        case HeadStatus::kUriTooLong:
+            return respond(connection, refusal("414 URI Too Long", "",
+                                               "the request line passes " + std::to_string(kMaxRequestHead) +
+                                                   " bytes"));
         case HeadStatus::kTooLarge:
             return respond(connection, refusal("431 Request Header Fields Too Large", "",
                                                "the request's head passes " + std::to_string(kMaxRequestHead) +
@@ -236,6 +279,21 @@ void HttpServer::read(Connection &connection) {
         case HeadStatus::kVersionUnsupported:
             return respond(connection, refusal("505 HTTP Version Not Supported", "", "HTTP/1.1 only"));
     }
+}
+
+const ClientQueue::Entry &HttpServer::trackBody() {
+    if (!trackGeoJson || trackGeoJsonPositions != positions) {
+        trackGeoJson = std::make_shared<const std::string>(track.geoJson(positions));
+        trackGeoJsonPositions = positions;
+    }
+    return trackGeoJson;
+}
+
+const ClientQueue::Entry &HttpServer::pageFileBody(std::string_view name) {
+    auto found = pageFiles.find(name);
+    if (found == pageFiles.end())
+        found = pageFiles.emplace(std::string(name), std::make_shared<const std::string>(webAsset(name))).first;
+    return found->second;
 }
 
 void HttpServer::answer(Connection &connection, const HttpRequest &request) {
@@ -250,23 +308,26 @@ void HttpServer::answer(Connection &connection, const HttpRequest &request) {
                                                 "{\"error\":\"no position yet\"}\n", headOnly));
         return respond(connection, response("200 OK", "application/json", kDataHeaders, latestJson + "\n", headOnly));
     }
-    if (path == "/track.geojson")
-        return respond(connection,
-                       response("200 OK", "application/geo+json", kDataHeaders, track.geoJson(positions), headOnly));
+    if (path == "/track.geojson") {
+        const ClientQueue::Entry &body = trackBody();
+        return respond(connection, responseHead("200 OK", "application/geo+json", kDataHeaders, body->size()),
+                       headOnly ? nullptr : body);
+    }
     // The page's own files, by their exact names; nothing else.
     std::string_view name = path == "/" ? "index.html" : std::string_view(path).substr(1);
-    std::string_view file = name.find('/') == std::string_view::npos ? webAsset(name) : std::string_view();
-    if (file.empty()) return respond(connection, refusal("404 Not Found", "", "no such page here", headOnly));
+    if (name.find('/') != std::string_view::npos || webAsset(name).empty())
+        return respond(connection, refusal("404 Not Found", "", "no such page here", headOnly));
+    const ClientQueue::Entry &body = pageFileBody(name);
     std::string headers = std::string(kPageSecurity) + "Cache-Control: no-cache\r\n";
-    std::string body = name == "index.html" ? page : std::string(file);
-    return respond(connection, response("200 OK", typeOf(name), headers, body, headOnly));
+    return respond(connection, responseHead("200 OK", typeOf(name), headers, body->size()), headOnly ? nullptr : body);
 }
 
 void HttpServer::startEvents(Connection &connection, bool headOnly) {
-    std::string head =
-        std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n") + kDataHeaders +
-        "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+    std::string head = std::string("HTTP/1.1 200 OK\r\nDate: ") + httpDate(SystemClock::now()) +
+                       "\r\nContent-Type: text/event-stream\r\n" + kDataHeaders +
+                       "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
     if (headOnly) return respond(connection, head);
+    if (!limitSendBuffer(connection.socket, kStreamSendBuffer)) return close(connection, "lost: " + socketErrorText(WSAGetLastError()));
     connection.stage = Stage::kEvents;
     connection.received.clear();
     connection.received.shrink_to_fit();
@@ -275,15 +336,20 @@ void HttpServer::startEvents(Connection &connection, bool headOnly) {
     std::string start = head + "retry: " + std::to_string(kEventsRetry.count()) + "\n\n" + feedEvent() + latestEvents;
     if (!sendOrQueue(connection.socket, connection.queue, start, shared))
         return close(connection, "lost: " + socketErrorText(WSAGetLastError()));
+    watchProgress(connection);
     notice("http: " + connection.address + " receives events; " + std::to_string(eventsClientCount()) +
            " events client(s)");
 }
 
-void HttpServer::respond(Connection &connection, const std::string &text) {
+void HttpServer::respond(Connection &connection, const std::string &head, const ClientQueue::Entry &body) {
     connection.stage = Stage::kResponse;
-    ClientQueue::Entry shared;
-    if (!sendOrQueue(connection.socket, connection.queue, text, shared))
+    connection.received.clear();
+    connection.received.shrink_to_fit();
+    ClientQueue::Entry ownHead, sharedBody = body;
+    if (!sendOrQueue(connection.socket, connection.queue, head, ownHead) ||
+        (body && !sendOrQueue(connection.socket, connection.queue, *body, sharedBody)))
         return close(connection, "lost: " + socketErrorText(WSAGetLastError()));
+    watchProgress(connection);
     if (connection.queue.empty()) finishResponse(connection);
 }
 
@@ -299,6 +365,8 @@ void HttpServer::close(Connection &connection, const std::string &why) {
     if (connection.stage == Stage::kEvents)
         notice("http: " + connection.address + " " + why + "; " + std::to_string(connection.queue.dropped()) +
                " events dropped");
+    else if (connection.stage == Stage::kResponse)
+        notice("http: " + connection.address + " " + why + "; its answer cut short");
     closesocket(connection.socket);
     connection.socket = INVALID_SOCKET;
 }

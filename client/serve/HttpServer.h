@@ -7,12 +7,17 @@
 //   GET /position.json   the latest position, as a --json line holds it
 //   GET /track.geojson   the track since start, as GeoJSON
 // Only the page's built-in files and these are served: no path reaches the file system. Every answer but
-// the events stream closes its connection, so each request is read on a connection of its own.
+// the events stream closes its connection, so each request is read on a connection of its own. A large
+// answer (the page's files, the track) is built once and shared by every client it goes to, and no stage
+// of a connection outlasts its deadline: a client that makes no progress gives up its place.
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "feed/Platform.h"
@@ -27,6 +32,7 @@
 #include "system/WaitLoop.h"
 
 constexpr auto kRequestTimeout = std::chrono::seconds(10);     // to send a whole request head
+constexpr auto kStallTimeout = std::chrono::seconds(10);       // to take any of an answer that waits for it
 constexpr auto kKeepAliveInterval = std::chrono::seconds(15);  // a comment on an idle events stream
 
 // The default map tiles: OpenStreetMap's standard layer, with the attribution its policy asks for.
@@ -62,24 +68,39 @@ private:
         kClosing,   // answered and shut for sending: waiting for the client to close, to leave it no reset
     };
     struct Connection {
+        Connection(SOCKET socket, std::string address, SteadyClock::time_point due)
+            : socket(socket), address(std::move(address)), due(due) {}
         SOCKET socket;
         std::string address;
-        Stage stage;
-        SteadyClock::time_point due;  // kRequest: the request's time-out; kClosing: when to stop waiting
+        Stage stage = Stage::kRequest;
+        // kRequest: the request's time-out; kClosing: when to stop waiting; kResponse and kEvents: when a
+        // client that has taken nothing of what waits for it is given up (max while nothing waits).
+        SteadyClock::time_point due;
         std::string received;
         std::size_t searchedUpTo = 0;
+        bool readingEnded = false;  // the client shut its end after its request: only sending is left
         ClientQueue queue;
+        unsigned long long takenWhenDue = 0;  // queue.taken() when `due` was last set
     };
 
-    // When serve must run again though no socket is ready: a request's time is up, a closed connection
-    // is let go, or the events streams are due a keep-alive comment. SteadyClock::time_point::max() if never.
+    // When serve must run again though no socket is ready: a deadline is reached, or the events streams
+    // are due a keep-alive comment. SteadyClock::time_point::max() if never.
     SteadyClock::time_point nextDue() const;
     void accept();
     void read(Connection &connection);
     void answer(Connection &connection, const HttpRequest &request);
-    // Sends a whole answer, which closes the connection once sent.
-    void respond(Connection &connection, const std::string &response);
+    // Sends a whole answer, its head and then its body, which closes the connection once sent.
+    void respond(Connection &connection, const std::string &head, const ClientQueue::Entry &body = nullptr);
     void startEvents(Connection &connection, bool headOnly);
+    // Sends the connection's queue on as far as the socket takes it; false if the client has gone.
+    bool flush(Connection &connection);
+    // Moves a sending connection's deadline on if the client took something since, or starts it if
+    // something has begun to wait.
+    void watchProgress(Connection &connection);
+    // The track's answer, built again only after a new position.
+    const ClientQueue::Entry &trackBody();
+    // A page file's answer, built the first time it is asked for.
+    const ClientQueue::Entry &pageFileBody(std::string_view name);
     // Sends `entry` to every events client.
     void broadcast(const std::string &entry);
     void finishResponse(Connection &connection);
@@ -89,7 +110,9 @@ private:
     std::string feedEvent() const;
     std::size_t activeCount() const;
 
-    std::string page;  // index.html with the tiles filled in
+    // The page's files by name, each answer's body built once: index.html with the tiles filled in at
+    // start, the others when first asked for.
+    std::map<std::string, ClientQueue::Entry, std::less<>> pageFiles;
     Listener listener{"http"};
     std::vector<Connection> connections;
     bool feedUp = false;
@@ -97,6 +120,8 @@ private:
     std::string latestJson;       // the latest position's, empty before the first
     std::string latestEvents;     // the latest position's events, for a stream that starts after it
     FlightTrack track;
+    ClientQueue::Entry trackGeoJson;          // null until first asked for
+    unsigned long trackGeoJsonPositions = 0;  // `positions` when it was built
     GroundMotion motion;
     SteadyClock::time_point lastBroadcast = SteadyClock::now();
 };

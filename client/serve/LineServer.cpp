@@ -62,7 +62,7 @@ void LineServer::acceptClients() {
         if (clients.size() == kMaxClients) {
             closesocket(socket);
             notice(name + ": refused " + who + ": already serving " + std::to_string(kMaxClients) + " clients");
-        } else if (!limitSendBuffer(socket)) {
+        } else if (!limitSendBuffer(socket, kStreamSendBuffer)) {
             closesocket(socket);
             notice(name + ": refused " + who + ": " + lastSocketError());
         } else {

@@ -70,10 +70,13 @@ TEST(Nmea, SpeedAndCourseComeFromTheLastPositionOverTheReceiptInterval) {
     EXPECT_EQ(rmcField(west, 7) + "," + rmcField(west, 8), "108.1,270.0");
     std::string still = encoder.encode(at("0.001000", "-0.001000"), after(4));
     EXPECT_EQ(rmcField(still, 7) + "," + rmcField(still, 8), "0.0,");
-    // Lines that came in one burst tell nothing of the speed; nor does a position after a lost feed or
-    // after one without a fix.
+    // Lines that came in one burst, after a stall, were still sampled a second apart: each is measured
+    // over a second, and is no relocation even at Mach 23 (below).
     std::string burst = encoder.encode(at("0.002000", "-0.001000"), after(4.05));
-    EXPECT_EQ(rmcField(burst, 7) + "," + rmcField(burst, 8), ",");
+    EXPECT_EQ(rmcField(burst, 7) + "," + rmcField(burst, 8), "216.1,0.0");
+    std::string fastBurst = encoder.encode(at("0.002000", "0.069000"), after(4.06));
+    EXPECT_EQ(rmcField(fastBurst, 7) + "," + rmcField(fastBurst, 8), "15130.2,90.0");
+    // A position after a lost feed, or after one without a fix, has nothing to measure from.
     encoder.feedLost();
     std::string afterLoss = encoder.encode(at("0.003000", "-0.001000"), after(6));
     EXPECT_EQ(rmcField(afterLoss, 7) + "," + rmcField(afterLoss, 8), ",");

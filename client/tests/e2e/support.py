@@ -2,6 +2,7 @@
 and the clients of its servers, readers of their output, and the geometry of a known flight. Each
 scenario's module adds its cases to FeedClientTest (feedclient_e2e.py), which runs them.
 """
+import datetime
 import fcntl
 import http.client
 import http.server
@@ -21,6 +22,8 @@ import zlib
 
 FEED_PORT = 27015
 RELAY_PORT, NMEA_PORT, GPSD_PORT, HTTP_PORT, TILE_PORT = 27115, 27116, 27117, 27120, 27121
+FAKE_FEED_PORT = 27122  # a feed of the test's own, for more positions than the host would fly in a test's time
+TRACK_LIMIT = 86400  # positions in feedclient's track: a day's, one a second
 MAX_CLIENTS = 100  # of each of feedclient's servers
 EVENTS_REQUEST = b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 FEET_PER_METRE = 3.28084
@@ -52,6 +55,13 @@ def great_circle(start, end):
     bearing = math.atan2(math.sin(lon2 - lon1) * math.cos(lat2),
                          math.cos(lat1) * math.sin(lat2) - math.sin(lat1) * math.cos(lat2) * math.cos(lon2 - lon1))
     return 2 * EARTH_RADIUS * math.asin(math.sqrt(a)), math.degrees(bearing) % 360
+
+
+def seconds_flown(previous, record):
+    """The time flown between two of feedclient's --json records: the time between their receipt, and never
+    less than the second between two of the plug-in's samples, however close together their lines came."""
+    received = [datetime.datetime.fromisoformat(r["time"][:-1]) for r in (previous, record)]
+    return max(1.0, (received[1] - received[0]).total_seconds())
 
 
 def travel(start, metres, bearing):
@@ -193,6 +203,33 @@ class TileServer(http.server.ThreadingHTTPServer):
         self.server_close()
 
 
+class FakeFeed:
+    """The plug-in's side of the feed, played by the test: feedclient connects to it as to the plug-in, and
+    it sends whatever lines it is given, as fast as feedclient takes them."""
+
+    def __init__(self):
+        self.server = socket.create_server(("127.0.0.1", FAKE_FEED_PORT))
+        self.server.settimeout(PATIENCE)
+        self.connection = None
+        self.address = "127.0.0.1:%d" % FAKE_FEED_PORT
+
+    def send(self, lines):
+        if self.connection is None:
+            self.connection, _ = self.server.accept()
+        self.connection.sendall(b"".join(line.encode() for line in lines))
+
+    def close(self):
+        for end in (self.connection, self.server):
+            if end is not None:
+                end.close()
+
+
+def feed_line(latitude, longitude, speed=250.0, elevation=10000.0, heading=90.0):
+    """A line as the plug-in writes it, with its LF."""
+    return ('{version:"1",latitude:"%f",longitude:"%f",speed:"%f",elevation:"%f",heading:"%f"}\n'
+            % (latitude, longitude, speed, elevation, heading))
+
+
 class StreamClient:
     """A TCP client of one of feedclient's servers that reads on a thread of its own, or holds off reading
     until told to, with its receive buffer small so that what it does not read soon backs up."""
@@ -304,10 +341,13 @@ class FeedClientCase(unittest.TestCase):
         self.clients = []
         self.streams = []
         self.folder = tempfile.TemporaryDirectory()
+        self.fake_feeds = []
 
     def tearDown(self):
         for stream in self.streams:
             stream.socket.close()
+        for feed in self.fake_feeds:
+            feed.close()
         for process in self.clients:
             if process.poll() is None:
                 process.kill()
@@ -337,6 +377,11 @@ class FeedClientCase(unittest.TestCase):
                                    text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.clients.append(process)
         return process
+
+    def start_fake_feed(self):
+        feed = FakeFeed()
+        self.fake_feeds.append(feed)
+        return feed
 
     def connect_stream(self, port, reading=True, request=b""):
         stream = StreamClient(port, reading, request)
@@ -371,8 +416,8 @@ class FeedClientCase(unittest.TestCase):
         return host, client, out, err
 
     def fly(self, host, out, points, pause=0.2):
-        """Ticks the host once at each (latitude, longitude, elevation in metres), a pause apart so that each
-        position has a ground speed; returns feedclient's --json lines of them."""
+        """Ticks the host once at each (latitude, longitude, elevation in metres), a pause apart; returns
+        feedclient's --json lines of them."""
         lines = []
         for point in points:
             host.commands(host.tick_commands(*point))

@@ -1,13 +1,15 @@
 """The feed for web pages: feedclient's HTTP endpoints, the requests it refuses, and many events clients.
 """
+import concurrent.futures
 import datetime
+import email.utils
 import json
 import re
 import socket
 import time
 
-from support import (EVENTS_REQUEST, FEET_PER_METRE, HTTP_PORT, MAX_CLIENTS, PATIENCE, exchange, fetch,
-                     great_circle, wait_for)
+from support import (EVENTS_REQUEST, FEET_PER_METRE, HTTP_PORT, MAX_CLIENTS, PATIENCE, RELAY_PORT, TRACK_LIMIT,
+                     LineReader, exchange, feed_line, fetch, great_circle, seconds_flown, wait_for)
 
 
 class WebFeedCases:
@@ -26,9 +28,16 @@ class WebFeedCases:
         # Eastward, 76 m a tick, with an airspeed and a heading that are neither the ground speed nor the track.
         host.commands(["set sim/flightmodel/position/indicated_airspeed 120", "set sim/flightmodel/position/psi 95"])
         lines = self.fly(host, out, [(47, 8 + 0.001 * tick, 500 + tick) for tick in range(3)])
+        before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
         status, headers, body = fetch("/position.json")
         self.assertEqual((status, body.decode()), (200, lines[-1] + "\n"))
+        # Every answer is dated, in the standard's one fixed form.
+        self.assertRegex(headers["date"], r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} [A-Z][a-z]{2} [0-9]{4} "
+                                          r"[0-9]{2}:[0-9]{2}:[0-9]{2} GMT$")
+        dated = email.utils.parsedate_to_datetime(headers["date"])
+        self.assertTrue(before <= dated <= datetime.datetime.now(datetime.timezone.utc), headers["date"])
         head_status, head_headers, head_body = fetch("/position.json", "HEAD")
+        del head_headers["date"], headers["date"]
         self.assertEqual((head_status, head_headers, head_body), (200, headers, b""))
         for path, kind in (("/events", "text/event-stream"), ("/position.json", "application/json"),
                            ("/track.geojson", "application/geo+json")):
@@ -49,8 +58,7 @@ class WebFeedCases:
         for previous, record, motion in zip(records, records[1:], motions[1:]):
             metres, bearing = great_circle((previous["latitude"], previous["longitude"]),
                                            (record["latitude"], record["longitude"]))
-            seconds = (datetime.datetime.fromisoformat(record["time"][:-1]) -
-                       datetime.datetime.fromisoformat(previous["time"][:-1])).total_seconds()
+            seconds = seconds_flown(previous, record)
             knots = metres / seconds * 3600 / 1852
             self.assertAlmostEqual(motion["groundSpeed"], knots, delta=0.06 + knots * 0.01)  # milliseconds
             self.assertEqual(motion["track"], round(bearing, 1))
@@ -107,7 +115,12 @@ class WebFeedCases:
                  (b"GET /\x00 HTTP/1.1\r\n" + wanted, 400),
                  (b"GET / HTTP/1.1\r\nX: " + b"x" * 8200 + b"\r\n" + wanted, 431),
                  (b"GET / HTTP/1.1\r\nX: " + b"x" * 9000, 431),  # and no end
-                 (b"GET / HTTP/2.0\r\n" + wanted, 505)] + [(b"GET %s HTTP/1.1\r\n%s" % (path, wanted), 404)
+                 (b"GET / HTTP/2.0\r\n" + wanted, 505),
+                 (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505),  # HTTP/2's preface
+                 (b"GET /" + b"x" * 9000 + b" HTTP/1.1\r\n" + wanted, 414),
+                 # The absolute form, which a client sends to a proxy, and empty lines before a request.
+                 (b"GET http://127.0.0.1:%d/map.js?v=2 HTTP/1.1\r\n%s" % (HTTP_PORT, wanted), 200),
+                 (b"\r\n\r\nGET /map.css HTTP/1.1\r\n" + wanted, 200)] + [(b"GET %s HTTP/1.1\r\n%s" % (path, wanted), 404)
                                                           for path in paths]
         lines = []
         for number, (request, status) in enumerate(cases):
@@ -150,15 +163,89 @@ class WebFeedCases:
                      % (reader.address, len(reader.positions()), count, "ended" if reader.ended else "open",
                         err.so_far()))
             self.assertEqual(reader.positions(), lines)
+        # The stalled client reads again. Unless it had by then taken nothing for 10 s, and was given up, it
+        # catches up, and has had whole events, the oldest dropped as counted.
         stalled.reading.set()
-        wait_for(lambda: stalled.positions()[-1:] == lines[-1:], PATIENCE, "the stalled client to catch up")
-        stalled.close()
-        dropped = int(err.until(r"http: %s left; [0-9]+ events dropped" % stalled.address).split()[-3])
+        wait_for(lambda: stalled.positions()[-1:] == lines[-1:] or stalled.ended, PATIENCE,
+                 "the stalled client to catch up, or to have been given up")
+        if not stalled.ended:
+            stalled.close()
+        ending = err.until(r"http: %s (left|took nothing for 10 s); [0-9]+ events dropped" % stalled.address)
+        dropped = int(ending.split()[-3])
         got = stalled.positions()
-        self.assertGreater(dropped, 0)
-        self.assertEqual(len(got) + dropped, count)
+        if "left" in ending:
+            self.assertGreater(dropped, 0)
+            self.assertEqual(len(got) + dropped, count)
+        else:  # and what was queued for it went with it
+            self.assertLess(len(got) + dropped, count)
         remaining = iter(lines)
         self.assertTrue(all(line in remaining for line in got), "not the feed's positions in order")
         # Its place is free again.
         self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
         err.until(r"http: 127\.0\.0\.1:[0-9]+ receives events; %d events client\(s\)" % MAX_CLIENTS)
+        client.kill()
+        client.wait()
+        self.day_track_for_many_clients()
+
+    def day_track_for_many_clients(self):
+        """A day's track, 2.6 MB of GeoJSON: cut at the antimeridian and where the aircraft was moved, but not
+        where lines came in a burst; the same whole answer to 100 clients at once, and to one that shuts its
+        end after asking; and 100 that take none of it hold their places only for their 10 s."""
+        feed = self.start_fake_feed()
+        client = self.start_client("--http", str(HTTP_PORT), "--relay", str(RELAY_PORT), feed.address)
+        LineReader(client.stdout)
+        err = LineReader(client.stderr)
+        # Eastward along 47 N, 76 m a position, across the antimeridian; then the aircraft is put at Zurich.
+        # All of it in one burst, as after a stall.
+        eastward = [(47.0, 150.0005 + 0.001 * n) for n in range(TRACK_LIMIT)]
+        flown = [(latitude, longitude - 360 if longitude > 180 else longitude) for latitude, longitude in eastward]
+        zurich = (47.458056, 8.548056)
+        feed.send(feed_line(*point) for point in flown + [zurich])
+        wait_for(lambda: fetch("/position.json")[0] == 200 and
+                 json.loads(fetch("/position.json")[2])["latitude"] == zurich[0], PATIENCE, "the last position")
+
+        status, headers, body = fetch("/track.geojson")
+        geo = json.loads(body)
+        self.assertEqual(geo["positions"], TRACK_LIMIT + 1)
+        self.assertEqual([feature["geometry"]["type"] for feature in geo["features"]], ["MultiLineString", "Point"])
+        metres = round(10000 / FEET_PER_METRE, 3)
+        kept = [[round(longitude, 6), latitude, metres] for latitude, longitude in flown[1:]]  # the oldest went
+        west = [point for point in kept if point[0] > 0]
+        self.assertEqual(geo["features"][0]["geometry"]["coordinates"],
+                         [west + [[180, 47, metres]], [[-180, 47, metres]] + kept[len(west):]])
+        self.assertEqual(geo["features"][1]["geometry"]["coordinates"], [zurich[1], zurich[0], metres])
+
+        def fetch_track(shut_after_asking):
+            with socket.create_connection(("127.0.0.1", HTTP_PORT), timeout=PATIENCE) as connection:
+                connection.sendall(b"GET /track.geojson HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                if shut_after_asking:
+                    connection.shutdown(socket.SHUT_WR)  # as nc -N does
+                answer = b""
+                while chunk := connection.recv(1 << 20):
+                    answer += chunk
+            return answer
+        with concurrent.futures.ThreadPoolExecutor(MAX_CLIENTS) as pool:
+            answers = list(pool.map(fetch_track, [number == 0 for number in range(MAX_CLIENTS)]))
+        for answer in answers:
+            head, _, answered = answer.partition(b"\r\n\r\n")
+            self.assertIn(b"\r\nContent-Length: %d\r\n" % len(body), head)
+            self.assertEqual(answered, body)
+
+        # 100 that never read: the page is refused meanwhile, while the relay's client gets every line.
+        asked = time.monotonic()
+        request = b"GET /track.geojson HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        unread = {self.connect_stream(HTTP_PORT, reading=False, request=request).address for _ in range(MAX_CLIENTS)}
+        self.assertRegex(exchange(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), rb"^HTTP/1\.1 503 ")
+        relayed = self.connect_stream(RELAY_PORT)
+        err.until(r"relay: %s connected" % relayed.address)
+        more = [feed_line(zurich[0] + 0.0001 * n, zurich[1]) for n in range(1, 11)]
+        feed.send(more)
+        wait_for(lambda: relayed.lines() == more, PATIENCE, "the relay's client to get every line")
+        # Given up 10 s after they were answered, not sooner, and the page is served again.
+        given_up = set()
+        while len(given_up) < MAX_CLIENTS:
+            given_up.add(re.search(r"http: ([0-9.:]+) took nothing for 10 s; its answer cut short",
+                                   err.until(r"took nothing for 10 s; its answer cut short")).group(1))
+        self.assertGreaterEqual(time.monotonic() - asked, 10)
+        self.assertEqual(given_up, unread)
+        self.assertEqual(fetch("/")[0], 200)
