@@ -3,13 +3,16 @@
 //   relay/ours, relay/bare_sends:   one line relayed to 100 loopback clients, against 100 bare sends of it
 //   events/ours, events/bare_sends: one position to 100 HTTP events clients, against 100 bare sends of an event
 //   nmea/ours, nmea/snprintf:       one position's three NMEA sentences, against the same from snprintf
-// and, measured alone before them, the processor time of feedclient processes waiting between lines.
+// and, measured alone before them, the processor time of feedclient processes waiting between lines, and
+// a day's track served to 1 and to 100 clients at once against a bare server.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cmath>
@@ -21,6 +24,7 @@
 
 #include "bench/AllocationCounter.h"
 #include "bench/Report.h"
+#include "formats/FlightTrack.h"
 #include "formats/GroundMotion.h"
 #include "formats/Nmea.h"
 #include "formats/Units.h"
@@ -157,7 +161,7 @@ bool connectBare(std::vector<int> &clients, std::vector<int> &sockets) {
     for (int i = 0; ready && i < kClients; ++i) {
         clients[i] = connectTo(ntohs(address.sin_port));
         sockets[i] = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        ready = clients[i] != -1 && sockets[i] != -1 && limitSendBuffer(sockets[i]);
+        ready = clients[i] != -1 && sockets[i] != -1 && limitSendBuffer(sockets[i], kStreamSendBuffer);
     }
     close(listener);
     return ready;
@@ -361,8 +365,21 @@ public:
         for (int socket : eventsClients) close(socket);
     }
 
-    bool sendLine() {
-        return send(feed_, kLine.data(), kLine.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(kLine.size());
+    bool sendLine() { return sendLines(kLine); }
+    bool sendLines(const std::string &lines) {
+        for (std::size_t at = 0; at < lines.size();) {
+            ssize_t sent = send(feed_, lines.data() + at, lines.size() - at, MSG_NOSIGNAL);
+            if (sent <= 0) return false;
+            at += static_cast<std::size_t>(sent);
+        }
+        return true;
+    }
+    // The process's resident memory, in KiB.
+    long residentKilobytes() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+        return -1;
     }
 
     // What the process's threads (the wait loop's and standard output's) have run on a processor, in
@@ -416,6 +433,207 @@ private:
     std::vector<int> eventsClients;
 };
 
+// A day's track (kTrackLimit positions) served by a feedclient process, against a bare server sending the
+// same answer: the time for 1 and for 100 clients at once to read it whole, feedclient's processor time
+// for them, the relay's longest gap between lines sent every 20 ms while the 100 read, and feedclient's
+// memory with 100 clients that never read their answer.
+struct TrackFigures {
+    bool ran = false, whole = true;
+    double oursOne = NAN, bareOne = NAN, oursHundred = NAN, bareHundred = NAN;  // ms, medians
+    double cpuOne = NAN, cpuHundred = NAN;                                       // ms, medians
+    double relayGap = NAN, quietRelayGap = NAN;                                  // ms
+    std::size_t answerBytes = 0;
+    long residentBefore = -1, residentUnread = -1;  // KiB
+};
+
+const char kTrackRequest[] = "GET /track.geojson HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+// `count` clients ask `port` for the track at once and read until each is closed; the time it took, in ms.
+// `whole` is cleared unless each got the body of `answer` (if given), else it becomes what the first got.
+double fetchConcurrently(int port, int count, std::string &answer, bool &whole) {
+    auto started = SteadyClock::now();
+    std::vector<int> clients;
+    std::vector<std::string> got(count);
+    for (int i = 0; i < count; ++i) {
+        int client = connectTo(port);
+        if (client == -1 || send(client, kTrackRequest, sizeof kTrackRequest - 1, MSG_NOSIGNAL) < 0) whole = false;
+        clients.push_back(client);
+    }
+    std::vector<pollfd> entries;
+    for (int client : clients) entries.push_back({client, POLLIN, 0});
+    for (int open = count; open > 0 && poll(entries.data(), entries.size(), 30000) > 0;) {
+        for (int i = 0; i < count; ++i) {
+            if (entries[i].fd < 0 || !(entries[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char chunk[1 << 16];
+            ssize_t received = recv(entries[i].fd, chunk, sizeof chunk, 0);
+            if (received > 0) {
+                got[i].append(chunk, static_cast<std::size_t>(received));
+                continue;
+            }
+            close(entries[i].fd);
+            entries[i].fd = -1;
+            --open;
+        }
+    }
+    double milliseconds = std::chrono::duration<double, std::milli>(SteadyClock::now() - started).count();
+    if (answer.empty()) answer = got[0];
+    // The same but for the head's Date, which moves on.
+    auto body = [](const std::string &text) { return text.substr(std::min(text.size(), text.find("\r\n\r\n"))); };
+    for (const std::string &one : got) whole = whole && body(one) == body(answer);
+    return milliseconds;
+}
+
+// A bare server: a thread for each of `count` connections, which reads the request's head, sends `answer`
+// with blocking sends of the system's default buffer, and closes.
+class BareServer {
+public:
+    BareServer(const std::string &answer, int count) {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        if (bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(listener, count) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        acceptor = std::thread([this, &answer, count] {
+            for (int i = 0; i < count; ++i) {
+                int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                senders.emplace_back([connection, &answer] {
+                    std::string head;
+                    char c;
+                    while (head.find("\r\n\r\n") == std::string::npos && recv(connection, &c, 1, 0) == 1) head += c;
+                    for (std::size_t at = 0; at < answer.size();) {
+                        ssize_t sent = send(connection, answer.data() + at, answer.size() - at, MSG_NOSIGNAL);
+                        if (sent <= 0) break;
+                        at += static_cast<std::size_t>(sent);
+                    }
+                    close(connection);
+                });
+            }
+        });
+    }
+    ~BareServer() {
+        acceptor.join();
+        for (std::thread &sender : senders) sender.join();
+        close(listener);
+    }
+    int port = -1;
+
+private:
+    int listener = -1;
+    std::thread acceptor;
+    std::vector<std::thread> senders;
+};
+
+// The longest gap, in ms, between lines reaching a relay client while lines are sent every 20 ms for as
+// long as `during` runs.
+template <class During>
+double longestRelayGap(ChildClient &child, During during) {
+    int relayClient = connectTo(kChildRelayPort);
+    if (relayClient == -1) return NAN;
+    std::atomic<bool> running{true};
+    std::thread sender([&] {
+        while (running) {
+            child.sendLine();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::atomic<double> longest{0};
+    std::thread reader([&] {
+        auto last = SteadyClock::now();
+        char chunk[4096];
+        while (recv(relayClient, chunk, sizeof chunk, 0) > 0) {
+            auto now = SteadyClock::now();
+            double gap = std::chrono::duration<double, std::milli>(now - last).count();
+            if (gap > longest) longest = gap;
+            last = now;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its first line, after connecting
+    longest = 0;
+    during();
+    running = false;
+    sender.join();
+    shutdown(relayClient, SHUT_RDWR);
+    reader.join();
+    close(relayClient);
+    return longest;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? NAN : values[values.size() / 2];
+}
+
+TrackFigures measureTrack() {
+    TrackFigures figures;
+    ChildClient child(0);
+    if (!child.ready) return figures;
+    // Eastward along 47 N at 76 m a second, all in one burst.
+    std::string lines;
+    for (std::size_t i = 0; i < kTrackLimit; ++i) {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "{version:\"1\",latitude:\"47.000000\",longitude:\"%f\",speed:\"250.000000\","
+                      "elevation:\"30000.000000\",heading:\"90.000000\"}\n",
+                      -170 + 0.001 * static_cast<double>(i));
+        lines += line;
+    }
+    if (!child.sendLines(lines)) return figures;
+    std::string answer;
+    const std::string full = "\"positions\":" + std::to_string(kTrackLimit + 1) + ",";  // and the child's first
+    if (!waitUntil([&] {
+            answer.clear();
+            bool whole = true;
+            fetchConcurrently(kChildHttpPort, 1, answer, whole);
+            return answer.find(full) != std::string::npos;
+        }))
+        return figures;
+    figures.answerBytes = answer.size();
+    std::vector<double> oursOne, bareOne, oursHundred, bareHundred, cpuOne, cpuHundred;
+    for (int round = 0; round < 5; ++round) {
+        for (int count : {1, kClients}) {
+            long long cpuBefore = child.cpuNanoseconds();
+            double ours = fetchConcurrently(kChildHttpPort, count, answer, figures.whole);
+            double cpu = (child.cpuNanoseconds() - cpuBefore) / 1e6;
+            BareServer bareServer(answer, count);
+            double bare = fetchConcurrently(bareServer.port, count, answer, figures.whole);
+            (count == 1 ? oursOne : oursHundred).push_back(ours);
+            (count == 1 ? bareOne : bareHundred).push_back(bare);
+            (count == 1 ? cpuOne : cpuHundred).push_back(cpu);
+        }
+    }
+    figures.oursOne = median(oursOne), figures.bareOne = median(bareOne);
+    figures.oursHundred = median(oursHundred), figures.bareHundred = median(bareHundred);
+    figures.cpuOne = median(cpuOne), figures.cpuHundred = median(cpuHundred);
+    figures.quietRelayGap = longestRelayGap(child, [] { std::this_thread::sleep_for(std::chrono::seconds(1)); });
+    figures.relayGap = longestRelayGap(child, [&] {
+        // The track grows meanwhile, so that the answers differ.
+        for (int round = 0; round < 3; ++round) {
+            std::string growing;
+            bool ignored = true;
+            fetchConcurrently(kChildHttpPort, kClients, growing, ignored);
+        }
+    });
+    // 100 clients that ask and never read, their receive buffers as small as the system allows.
+    figures.residentBefore = child.residentKilobytes();
+    std::vector<int> unread;
+    for (int i = 0; i < kClients; ++i) {
+        int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int smallest = 1;
+        setsockopt(client, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+        sockaddr_in address = loopback(kChildHttpPort);
+        if (connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+            send(client, kTrackRequest, sizeof kTrackRequest - 1, MSG_NOSIGNAL);
+        unread.push_back(client);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    figures.residentUnread = child.residentKilobytes();
+    for (int client : unread) close(client);
+    figures.ran = true;
+    return figures;
+}
+
 struct IdleFigures {
     bool ran = false;
     double silentMilliseconds = NAN, pacedMilliseconds = NAN, eventsSilentMilliseconds = NAN;
@@ -467,6 +685,7 @@ int main(int argc, char **argv) {
 
     IdleFigures idle = measureIdleClient();  // alone, before the others' connections exist
     measureIdleEventsClient(idle);
+    TrackFigures track = measureTrack();
 
     // feedclient's notices (a client connected, ...) would come between the runs' lines.
     std::FILE *notices = std::tmpfile();
@@ -517,6 +736,20 @@ int main(int argc, char **argv) {
               idle.pacedMilliseconds <= 5);
     table.row("100 events clients, 5 s without a line, CPU ms", idle.eventsSilentMilliseconds, NAN,
               "A <= 5 (0.1%)", idle.eventsSilentMilliseconds <= 5);
+    table.row("day's track to 1 client, ms  A ours  B bare server", track.oursOne, track.bareOne, "A/B <= 3",
+              track.oursOne <= 3 * track.bareOne);
+    table.row("day's track to 100 clients at once, ms  A ours  B bare", track.oursHundred, track.bareHundred,
+              "A/B <= 3", track.oursHundred <= 3 * track.bareHundred);
+    table.row("feedclient's CPU ms a track client  A 1 alone  B of 100", track.cpuOne, track.cpuHundred / kClients,
+              "B <= 2 A", track.cpuHundred / kClients <= 2 * track.cpuOne);
+    table.row("relay's longest gap, ms  A 100 track fetches  B none", track.relayGap, track.quietRelayGap,
+              "A <= 250", track.relayGap <= 250);
+    double unreadMegabytes = (track.residentUnread - track.residentBefore) / 1024.0;
+    double answerMegabytes = static_cast<double>(track.answerBytes) / (1 << 20);
+    table.row("memory for 100 unread track answers, MB  A  B one track", unreadMegabytes, answerMegabytes,
+              "A <= B + 1.6", unreadMegabytes <= answerMegabytes + 1.6);
+    std::printf("feedclient's resident memory with the day's track: %.1f MB, and %.1f MB with 100 unread answers\n",
+                track.residentBefore / 1024.0, track.residentUnread / 1024.0);
     std::printf("allocations per position to the events clients: %.1f (its JSON, event and track point)\n",
                 allocations("events/ours"));
     std::printf(
@@ -540,6 +773,9 @@ int main(int argc, char **argv) {
     table.verdict(true, eventsClientsLeft == kClients);
     std::printf("check: allocations counted (one seen when made on purpose; not under a sanitizer)");
     table.verdict(true, counted);
+    std::printf("check: every client got the day's track whole (%zu bytes), from feedclient and the bare server",
+                track.answerBytes);
+    table.verdict(track.ran, track.whole);
     std::printf("check: feedclient ran and was measured (%ld, %ld and %ld context switches)", idle.silentSwitches,
                 idle.pacedSwitches, idle.eventsSilentSwitches);
     table.verdict(true, idle.ran);

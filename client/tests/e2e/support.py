@@ -22,7 +22,7 @@ import zlib
 
 FEED_PORT = 27015
 RELAY_PORT, NMEA_PORT, GPSD_PORT, HTTP_PORT, TILE_PORT = 27115, 27116, 27117, 27120, 27121
-FAKE_FEED_PORT = 27122  # a feed of the test's own, for more positions than the host would fly in a test's time
+FAKE_FEED_PORT = 27123  # a feed of the test's own, for more positions than the host would fly in a test's time
 TRACK_LIMIT = 86400  # positions in feedclient's track: a day's, one a second
 MAX_CLIENTS = 100  # of each of feedclient's servers
 EVENTS_REQUEST = b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
