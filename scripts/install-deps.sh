@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix                           # the Windows cross-build
   wine wine64                                          # running the Windows build
   libjs-leaflet                                        # the map library, built into feedclient
+  zlib1g-dev libz-mingw-w64-dev                        # gzip, built into feedclient, for each build
   binutils binutils-mingw-w64-x86-64                   # stripping the modules for the zip
   netcat-openbsd                                       # watching the feed: nc 127.0.0.1 27015
 )

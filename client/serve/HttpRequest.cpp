@@ -21,10 +21,39 @@ bool isValueChar(char c) {
     return byte == '\t' || (byte >= ' ' && byte != 0x7F);
 }
 
-// For a lower-case `b` of letters.
+// For a lower-case `b` of letters, and of marks such as '-' and '=' that case leaves alone.
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+// Whether an Accept-Encoding list such as "gzip, deflate;q=0.5, *;q=0" takes gzip: named, or covered by
+// "*", with a weight other than 0. Without the field, no coding is asked for.
+bool allowsGzip(std::string_view list) {
+    int gzip = -1, any = -1;  // -1: not named; 0: refused; 1: taken
+    while (!list.empty()) {
+        std::size_t comma = list.find(',');
+        std::string_view element = list.substr(0, comma);
+        list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+        std::size_t semicolon = element.find(';');
+        std::string_view coding = trimmed(element.substr(0, semicolon)), weight;
+        if (semicolon != std::string_view::npos) {
+            std::string_view parameter = trimmed(element.substr(semicolon + 1));
+            if (parameter.size() >= 2 && equalsIgnoringCase(parameter.substr(0, 2), "q=")) weight = parameter.substr(2);
+        }
+        // A weight of 0, 0., 0.0, 0.00 or 0.000 refuses the coding.
+        bool refused = !weight.empty() && weight[0] == '0' &&
+                       weight.find_first_not_of("0.", 0) == std::string_view::npos;
+        if (equalsIgnoringCase(coding, "gzip") || equalsIgnoringCase(coding, "x-gzip")) gzip = refused ? 0 : 1;
+        if (coding == "*") any = refused ? 0 : 1;
+    }
+    return gzip == 1 || (gzip == -1 && any == 1);
 }
 
 // Takes the next line off `head`, without its CR LF or LF; false if a CR stands anywhere else.
@@ -80,6 +109,7 @@ HeadStatus parseHead(std::string_view head, HttpRequest &request) {
     HeadStatus status = parseRequestLine(line, request, hostRequired);
     if (status != HeadStatus::kComplete) return status;
     int hosts = 0;
+    std::string encodings;
     for (;;) {
         if (!nextLine(head, line)) return HeadStatus::kMalformed;
         if (line.empty()) break;
@@ -89,7 +119,9 @@ HeadStatus parseHead(std::string_view head, HttpRequest &request) {
         std::string_view value = line.substr(colon + 1);
         if (!std::all_of(value.begin(), value.end(), isValueChar)) return HeadStatus::kMalformed;
         if (equalsIgnoringCase(line.substr(0, colon), "host")) ++hosts;
+        if (equalsIgnoringCase(line.substr(0, colon), "accept-encoding")) encodings += std::string(value) + ",";
     }
+    request.acceptsGzip = allowsGzip(encodings);
     // HTTP/1.1 asks for exactly one Host, 1.0 for at most one (RFC 9112 3.2).
     if (hosts > 1 || (hostRequired && hosts == 0)) return HeadStatus::kMalformed;
     return HeadStatus::kComplete;

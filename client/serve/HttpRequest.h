@@ -13,6 +13,7 @@ constexpr std::size_t kMaxRequestHead = 8192;
 struct HttpRequest {
     std::string method;  // as sent, a token such as GET
     std::string path;    // the target's path without its query, starting with '/', whatever its form
+    bool acceptsGzip = false;  // Accept-Encoding allows gzip (RFC 9110 12.5.3)
 };
 
 enum class HeadStatus {

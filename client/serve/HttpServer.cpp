@@ -7,6 +7,7 @@
 #include "formats/Direction.h"
 #include "formats/UtcTime.h"
 #include "formats/Writers.h"
+#include "serve/Gzip.h"
 #include "serve/WebAssets.h"
 #include "system/ClientPlatform.h"
 #include "system/FixedText.h"
@@ -91,7 +92,7 @@ HttpServer::HttpServer(const std::string &tiles) {
     // The page keeps the track by feedclient's rules.
     replace(page, "{{TRACK_LIMIT}}", std::to_string(kTrackLimit));
     replace(page, "{{FASTEST_KNOTS}}", fixedText(kFastestKnots, 0));
-    pageFiles.emplace("index.html", std::make_shared<const std::string>(std::move(page)));
+    pageFiles["index.html"].plain = std::make_shared<const std::string>(std::move(page));
 }
 
 HttpServer::~HttpServer() {
@@ -281,19 +282,32 @@ void HttpServer::read(Connection &connection) {
     }
 }
 
-const ClientQueue::Entry &HttpServer::trackBody() {
-    if (!trackGeoJson || trackGeoJsonPositions != positions) {
-        trackGeoJson = std::make_shared<const std::string>(track.geoJson(positions));
+HttpServer::SharedBody &HttpServer::trackBody() {
+    if (!trackGeoJson.plain || trackGeoJsonPositions != positions) {
+        trackGeoJson = {std::make_shared<const std::string>(track.geoJson(positions)), nullptr};
         trackGeoJsonPositions = positions;
     }
     return trackGeoJson;
 }
 
-const ClientQueue::Entry &HttpServer::pageFileBody(std::string_view name) {
+HttpServer::SharedBody &HttpServer::pageFileBody(std::string_view name) {
     auto found = pageFiles.find(name);
-    if (found == pageFiles.end())
-        found = pageFiles.emplace(std::string(name), std::make_shared<const std::string>(webAsset(name))).first;
+    if (found == pageFiles.end()) {
+        SharedBody body{std::make_shared<const std::string>(webAsset(name)), nullptr};
+        found = pageFiles.emplace(std::string(name), std::move(body)).first;
+    }
     return found->second;
+}
+
+void HttpServer::respondWith(Connection &connection, const HttpRequest &request, const std::string &type,
+                             const std::string &headers, SharedBody &body) {
+    if (request.acceptsGzip && !body.gzipped) body.gzipped = std::make_shared<const std::string>(gzipped(*body.plain));
+    // An answer zlib could not make is sent as it is.
+    bool gzip = request.acceptsGzip && !body.gzipped->empty();
+    const ClientQueue::Entry &sent = gzip ? body.gzipped : body.plain;
+    std::string allHeaders = headers + (gzip ? "Content-Encoding: gzip\r\n" : "") + "Vary: Accept-Encoding\r\n";
+    respond(connection, responseHead("200 OK", type, allHeaders, sent->size()),
+            request.method == "HEAD" ? nullptr : sent);
 }
 
 void HttpServer::answer(Connection &connection, const HttpRequest &request) {
@@ -308,18 +322,14 @@ void HttpServer::answer(Connection &connection, const HttpRequest &request) {
                                                 "{\"error\":\"no position yet\"}\n", headOnly));
         return respond(connection, response("200 OK", "application/json", kDataHeaders, latestJson + "\n", headOnly));
     }
-    if (path == "/track.geojson") {
-        const ClientQueue::Entry &body = trackBody();
-        return respond(connection, responseHead("200 OK", "application/geo+json", kDataHeaders, body->size()),
-                       headOnly ? nullptr : body);
-    }
+    if (path == "/track.geojson")
+        return respondWith(connection, request, "application/geo+json", kDataHeaders, trackBody());
     // The page's own files, by their exact names; nothing else.
     std::string_view name = path == "/" ? "index.html" : std::string_view(path).substr(1);
     if (name.find('/') != std::string_view::npos || webAsset(name).empty())
         return respond(connection, refusal("404 Not Found", "", "no such page here", headOnly));
-    const ClientQueue::Entry &body = pageFileBody(name);
     std::string headers = std::string(kPageSecurity) + "Cache-Control: no-cache\r\n";
-    return respond(connection, responseHead("200 OK", typeOf(name), headers, body->size()), headOnly ? nullptr : body);
+    return respondWith(connection, request, typeOf(name), headers, pageFileBody(name));
 }
 
 void HttpServer::startEvents(Connection &connection, bool headOnly) {
@@ -327,7 +337,8 @@ void HttpServer::startEvents(Connection &connection, bool headOnly) {
                        "\r\nContent-Type: text/event-stream\r\n" + kDataHeaders +
                        "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
     if (headOnly) return respond(connection, head);
-    if (!limitSendBuffer(connection.socket, kStreamSendBuffer)) return close(connection, "lost: " + socketErrorText(WSAGetLastError()));
+    if (!limitSendBuffer(connection.socket, kStreamSendBuffer))
+        return close(connection, "lost: " + socketErrorText(WSAGetLastError()));
     connection.stage = Stage::kEvents;
     connection.received.clear();
     connection.received.shrink_to_fit();

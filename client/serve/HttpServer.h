@@ -97,10 +97,17 @@ private:
     // Moves a sending connection's deadline on if the client took something since, or starts it if
     // something has begun to wait.
     void watchProgress(Connection &connection);
-    // The track's answer, built again only after a new position.
-    const ClientQueue::Entry &trackBody();
-    // A page file's answer, built the first time it is asked for.
-    const ClientQueue::Entry &pageFileBody(std::string_view name);
+    // A large answer's body, made once and shared, as it is and gzipped, each made when first asked for.
+    struct SharedBody {
+        ClientQueue::Entry plain, gzipped;
+    };
+    // Answers with `body`, gzipped if the client takes that.
+    void respondWith(Connection &connection, const HttpRequest &request, const std::string &type,
+                     const std::string &headers, SharedBody &body);
+    // The track's body, made again only after a new position.
+    SharedBody &trackBody();
+    // A page file's, made the first time it is asked for.
+    SharedBody &pageFileBody(std::string_view name);
     // Sends `entry` to every events client.
     void broadcast(const std::string &entry);
     void finishResponse(Connection &connection);
@@ -112,7 +119,7 @@ private:
 
     // The page's files by name, each answer's body built once: index.html with the tiles filled in at
     // start, the others when first asked for.
-    std::map<std::string, ClientQueue::Entry, std::less<>> pageFiles;
+    std::map<std::string, SharedBody, std::less<>> pageFiles;
     Listener listener{"http"};
     std::vector<Connection> connections;
     bool feedUp = false;
@@ -120,8 +127,8 @@ private:
     std::string latestJson;       // the latest position's, empty before the first
     std::string latestEvents;     // the latest position's events, for a stream that starts after it
     FlightTrack track;
-    ClientQueue::Entry trackGeoJson;          // null until first asked for
-    unsigned long trackGeoJsonPositions = 0;  // `positions` when it was built
+    SharedBody trackGeoJson;                  // empty until first asked for
+    unsigned long trackGeoJsonPositions = 0;  // `positions` when it was made
     GroundMotion motion;
     SteadyClock::time_point lastBroadcast = SteadyClock::now();
 };

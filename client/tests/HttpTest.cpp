@@ -46,6 +46,31 @@ TEST(HttpRequest, ReadsTheMethodAndThePathWithoutItsQuery) {
     }
 }
 
+TEST(HttpRequest, TakesGzipWhereAcceptEncodingAllowsIt) {
+    const struct {
+        const char *fields;
+        bool gzip;
+    } cases[] = {
+        {"", false},  // no field: no coding asked for
+        {"Accept-Encoding: gzip, deflate, br\r\n", true},
+        {"Accept-Encoding: deflate\r\naccept-encoding: GZIP;q=0.5\r\n", true},  // fields of one list
+        {"Accept-Encoding: x-gzip\r\n", true},
+        {"Accept-Encoding: *\r\n", true},
+        {"Accept-Encoding: identity\r\n", false},
+        {"Accept-Encoding: gzip;q=0\r\n", false},
+        {"Accept-Encoding: gzip ; Q=0.000, *\r\n", false},  // named and refused, whatever "*" says
+        {"Accept-Encoding: br, *;q=0.0\r\n", false},
+        {"Accept-Encoding: gzip;q=0.001\r\n", true},
+        {"Accept-Encoding: gzipped, xgzip\r\n", false},
+    };
+    for (const auto &c : cases) {
+        HttpRequest request;
+        ASSERT_EQ(read(std::string("GET / HTTP/1.1\r\nHost: a\r\n") + c.fields + "\r\n", request),
+                  HeadStatus::kComplete);
+        EXPECT_EQ(request.acceptsGzip, c.gzip) << c.fields;
+    }
+}
+
 TEST(HttpRequest, RefusesWhatTheStandardRefuses) {
     using namespace std::string_literals;
     const struct {

@@ -53,9 +53,10 @@ while read -r dll; do
   esac
 done <<<"$dlls"
 check_help "$binary" wine
-# Leaflet, built into both, asks for its licence in what comes with them.
+# Leaflet and zlib, built into both, have their licences in what comes with them.
 for readme in "$unpacked"/*/README.txt; do
   grep -q "Copyright (c) 2010-2019, Vladimir Agafonkin" "$readme" || fail "$readme lacks Leaflet's licence"
+  grep -q "(C) 1995-2022 Jean-loup Gailly and Mark Adler" "$readme" || fail "$readme lacks zlib's licence"
 done
 
 [ $failed -eq 0 ] && echo "feedclient package checks passed: $linux $windows"

@@ -100,10 +100,10 @@ def wait_for(condition, seconds, what):
         time.sleep(0.05)
 
 
-def fetch(path, method="GET"):
+def fetch(path, method="GET", headers=None):
     """Status, headers (names in lower case) and body of a request to feedclient's HTTP server."""
     connection = http.client.HTTPConnection("127.0.0.1", HTTP_PORT, timeout=PATIENCE)
-    connection.request(method, path)
+    connection.request(method, path, headers=headers or {})
     response = connection.getresponse()
     answer = response.status, {name.lower(): value for name, value in response.getheaders()}, response.read()
     connection.close()

@@ -3,6 +3,7 @@
 import concurrent.futures
 import datetime
 import email.utils
+import gzip
 import json
 import re
 import socket
@@ -94,6 +95,15 @@ class WebFeedCases:
             self.assertEqual((status, headers["content-type"].split(";")[0]),
                              (200, "text/" + ("css" if name.endswith("css") else "javascript")))
         self.assertTrue(fetch("/leaflet.js")[2].startswith(b"/* Leaflet, (c) 2010-2019 Vladimir Agafonkin"))
+
+        # Gzipped for a client that takes it, the same bytes once unpacked; as they are for one that does not.
+        for path in "/track.geojson", "/leaflet.js":
+            plain, packed = (fetch(path, headers=headers) for headers in ({}, {"Accept-Encoding": "br, gzip"}))
+            self.assertEqual((packed[0], packed[1]["content-encoding"], packed[1]["vary"]),
+                             (200, "gzip", "Accept-Encoding"), path)
+            self.assertNotIn("content-encoding", plain[1])
+            self.assertEqual(gzip.decompress(packed[2]), plain[2], path)
+            self.assertLess(len(packed[2]), len(plain[2]) / 2, path)
 
     def test_http_bad_requests(self):
         """Each bad request has its answer, while an events client gets every position throughout."""
