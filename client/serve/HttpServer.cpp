@@ -11,6 +11,7 @@
 #include "serve/WebAssets.h"
 #include "system/ClientPlatform.h"
 #include "system/FixedText.h"
+#include "system/NetworkAddresses.h"
 #include "system/Notice.h"
 
 const char kOpenStreetMapTiles[] = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
@@ -93,6 +94,17 @@ HttpServer::HttpServer(const std::string &tiles) {
     replace(page, "{{TRACK_LIMIT}}", std::to_string(kTrackLimit));
     replace(page, "{{FASTEST_KNOTS}}", fixedText(kFastestKnots, 0));
     pageFiles["index.html"].plain = std::make_shared<const std::string>(std::move(page));
+}
+
+bool HttpServer::listen(int port, std::string &error) {
+    if (!listener.listen(port, error)) return false;
+    // A tablet needs the address of this computer on the network they share; "localhost" there is the tablet.
+    std::string portAndPath = ":" + std::to_string(listener.port()) + "/";
+    for (const InterfaceAddress &own : networkAddresses())
+        notice("http: open the map at http://" + own.address + portAndPath + " from another device (" +
+               own.interfaceName + ")");
+    notice("http: open the map at http://127.0.0.1" + portAndPath + " on this computer");
+    return true;
 }
 
 HttpServer::~HttpServer() {

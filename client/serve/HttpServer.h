@@ -46,7 +46,8 @@ public:
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;
 
-    bool listen(int port, std::string &error) { return listener.listen(port, error); }
+    // Listens, and tells the user where to open the map, from this computer and from others.
+    bool listen(int port, std::string &error);
     int port() const { return listener.port(); }
 
     // The feed's state and its positions, for the events clients, /position.json and /track.geojson.

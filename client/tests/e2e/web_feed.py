@@ -5,12 +5,13 @@ import datetime
 import email.utils
 import gzip
 import json
+import os
 import re
 import socket
 import time
 
 from support import (EVENTS_REQUEST, FEET_PER_METRE, HTTP_PORT, MAX_CLIENTS, PATIENCE, RELAY_PORT, TRACK_LIMIT,
-                     LineReader, exchange, feed_line, fetch, great_circle, seconds_flown, wait_for)
+                     UNDER_WINE, LineReader, exchange, feed_line, fetch, great_circle, seconds_flown, wait_for)
 
 
 class WebFeedCases:
@@ -96,6 +97,22 @@ class WebFeedCases:
                              (200, "text/" + ("css" if name.endswith("css") else "javascript")))
         self.assertTrue(fetch("/leaflet.js")[2].startswith(b"/* Leaflet, (c) 2010-2019 Vladimir Agafonkin"))
 
+        # Where to open the map: at each of the computer's addresses, from another device, with its
+        # interface's name, and at 127.0.0.1 on the computer itself. Then in a network of feedclient's own
+        # with a LAN address, on a link that goes nowhere (root only; not under Wine, whose server, already
+        # running in the test's network, makes the sockets of every Wine process).
+        self.assertIn("feedclient: http: open the map at http://127.0.0.1:%d/ on this computer\n" % HTTP_PORT,
+                      err.seen)
+        if os.geteuid() == 0 and not UNDER_WINE:
+            lan = ("ip link set lo up && ip link add lan0 type veth peer name lan1 && "
+                   "ip addr add 192.168.77.5/24 dev lan0 && ip link set lan0 up && ip link set lan1 up && exec \"$@\"")
+            told = LineReader(self.start_client("--http", str(HTTP_PORT),
+                                                launcher=("unshare", "-n", "sh", "-c", lan, "sh")).stderr)
+            told.until(r"^feedclient: http: open the map at http://192\.168\.77\.5:%d/ from another device "
+                       r"\(lan0\)$" % HTTP_PORT)
+            self.assertRegex(told.next(), r"^feedclient: http: open the map at http://127\.0\.0\.1:%d/ "
+                                          r"on this computer$" % HTTP_PORT)
+
         # Gzipped for a client that takes it, the same bytes once unpacked; as they are for one that does not.
         for path in "/track.geojson", "/leaflet.js":
             plain, packed = (fetch(path, headers=headers) for headers in ({}, {"Accept-Encoding": "br, gzip"}))
@@ -130,8 +147,8 @@ class WebFeedCases:
                  (b"GET /" + b"x" * 9000 + b" HTTP/1.1\r\n" + wanted, 414),
                  # The absolute form, which a client sends to a proxy, and empty lines before a request.
                  (b"GET http://127.0.0.1:%d/map.js?v=2 HTTP/1.1\r\n%s" % (HTTP_PORT, wanted), 200),
-                 (b"\r\n\r\nGET /map.css HTTP/1.1\r\n" + wanted, 200)] + [(b"GET %s HTTP/1.1\r\n%s" % (path, wanted), 404)
-                                                          for path in paths]
+                 (b"\r\n\r\nGET /map.css HTTP/1.1\r\n" + wanted, 200)]
+        cases += [(b"GET %s HTTP/1.1\r\n%s" % (path, wanted), 404) for path in paths]
         lines = []
         for number, (request, status) in enumerate(cases):
             answer = exchange(request)
