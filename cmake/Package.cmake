@@ -1,5 +1,6 @@
 # The plug-in folder as X-Plane 11.10 and later loads it, zipped by `cpack` or the `package` target:
-#   BelvantoPlugin/{lin_x64,win_x64}/BelvantoPlugin.xpl, with the README and the licence.
+#   BelvantoPlugin/{lin_x64,win_x64}/BelvantoPlugin.xpl, with the README and the licence, and feedclient
+#   for each platform beside its module, with a starter for the live map.
 # The modules go in stripped. Each keeps its debug symbols beside it in BelvantoPlugin.xpl.debug, which
 # X-Plane ignores and a debugger finds through the module's debug link. The Windows module comes from the
 # windows preset's own build tree, which must be built first.
@@ -25,6 +26,18 @@ endfunction()
 install_stripped_module($<TARGET_FILE:BelvantoPlugin> lin_x64 ${CMAKE_OBJCOPY})
 install_stripped_module(${WINDOWS_BUILD_DIR}/BelvantoPlugin.xpl win_x64 ${MINGW_OBJCOPY})
 install(FILES README.md LICENSE DESTINATION ${PLUGIN_FOLDER})
+
+# feedclient rides along, for the live map: a double-click on a starter serves it. X-Plane loads only the
+# .xpl files in the platform folders, so the programs beside them are left alone.
+function(install_stripped_program program platform objcopy)
+  get_filename_component(name ${program} NAME)
+  install(PROGRAMS ${program} DESTINATION ${PLUGIN_FOLDER}/${platform})
+  install(CODE "execute_process(COMMAND \"${objcopy}\" --strip-all
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${PLUGIN_FOLDER}/${platform}/${name}\" COMMAND_ERROR_IS_FATAL ANY)")
+endfunction()
+install_stripped_program(${CMAKE_BINARY_DIR}/feedclient lin_x64 ${CMAKE_OBJCOPY})
+install_stripped_program(${WINDOWS_BUILD_DIR}/feedclient.exe win_x64 ${MINGW_OBJCOPY})
+install(PROGRAMS "client/starters/Live map.cmd" client/starters/live-map.sh DESTINATION ${PLUGIN_FOLDER})
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION})

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks the zip for X-Plane: the plug-in folder holds exactly the two modules, their debug files, the README
-# and the licence; each module is the right kind of binary, stripped, linked to debug symbols that match it,
+# Checks the zip for X-Plane: the plug-in folder holds exactly the two modules, their debug files, the
+# README and the licence, and feedclient for each platform with the live map's starters, which serve it;
+# each module is the right kind of binary, stripped, linked to debug symbols that match it,
 # still exports the entry points, asks the system for no more than check_module.sh allows (for Linux: no
 # libstdc++, nothing past glibc 2.27), and still loads and starts in the stand-in host.
 #   check_package.sh PACKAGE.zip LINUX_HOST WINDOWS_HOST.exe
@@ -11,11 +12,15 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
 expected=$'BelvantoPlugin/LICENSE
+BelvantoPlugin/Live map.cmd
 BelvantoPlugin/README.md
 BelvantoPlugin/lin_x64/BelvantoPlugin.xpl
 BelvantoPlugin/lin_x64/BelvantoPlugin.xpl.debug
+BelvantoPlugin/lin_x64/feedclient
+BelvantoPlugin/live-map.sh
 BelvantoPlugin/win_x64/BelvantoPlugin.xpl
-BelvantoPlugin/win_x64/BelvantoPlugin.xpl.debug'
+BelvantoPlugin/win_x64/BelvantoPlugin.xpl.debug
+BelvantoPlugin/win_x64/feedclient.exe'
 files=$(unzip -Z1 "$package" | grep -v '/$' | sort)
 [ "$files" = "$expected" ] || fail "the zip holds: $(echo $files)"
 # Folders may be listed too, but only those the files sit in.
@@ -77,6 +82,27 @@ if [ -f "$windows" ]; then
   "$here/check_module.sh" windows "$windows" || failed=1
   check_loads "$windows" wine "$windows_host"
 fi
+
+# Each starter runs its platform's feedclient, stripped, serving the map on port 8080, and says where to
+# open it: here for one position from a feed that nc plays, which --count 1 then ends.
+check_starter() {
+  local output feed
+  local line='{version:"1",latitude:"47.458056",longitude:"8.548056",speed:"0.000000",elevation:"1417.322880",'
+  printf '%sheading:"271.250000"}\n' "$line" | timeout 30 nc -N -l 127.0.0.1 27015 &
+  feed=$!
+  output=$(timeout 30 "$@" --count 1 2>&1 </dev/null | tr -d '\r') || fail "$* failed: $output"
+  wait "$feed" || fail "no feedclient took the feed's line from $*"
+  grep -q "^feedclient: http: open the map at http://127.0.0.1:8080/ on this computer$" <<<"$output" \
+    || fail "$* did not say where to open the map: $output"
+}
+folder=$unpacked/BelvantoPlugin
+[[ $(file -b "$folder/lin_x64/feedclient") == *"ELF 64-bit"*", stripped" ]] || fail "lin_x64/feedclient is not stripped"
+headers=$(x86_64-w64-mingw32-objdump -p "$folder/win_x64/feedclient.exe")
+grep -q "symbols stripped" <<<"$headers" || fail "win_x64/feedclient.exe keeps its symbol table"
+[ -x "$folder/live-map.sh" ] && [ -x "$folder/lin_x64/feedclient" ] \
+  || fail "the Linux starter or feedclient is not executable"
+check_starter "$folder/live-map.sh"
+check_starter wine cmd /c "$(winepath -w "$folder/Live map.cmd")"
 
 [ $failed -eq 0 ] && echo "package checks passed: $package"
 exit $failed
