@@ -127,7 +127,7 @@ private:
     const std::string path;
     const int file;
     std::uint64_t bodyEnd = 0;  // where the closing tags begin
-    std::string afterBody;      // what the file holds from there: the closing tags, or nothing in a new file
+    std::string afterBody;      // what the file holds from there on: its closing tags, nothing in a new file
     bool segmentBroken = false;
     bool segmentHasPoints = false;
 };
