@@ -14,19 +14,32 @@
 #include "system/ClientPlatform.h"
 #include "system/Clocks.h"
 #include "system/FixedText.h"
+#include "system/Notice.h"
 
 namespace {
 
+const char kClosingTags[] = "</trkseg>\n</trk>\n</gpx>\n";
+
 // Each point is written together with the closing tags over the previous closing tags, in one write, and
 // synced: the file on disk is a complete GPX document after every point, so a crash loses at most that point.
+// A write that fails, as on a full disk, is undone, so the document stays whole for the next run to add to.
 class GpxWriter : public PositionSink {
 public:
-    explicit GpxWriter(int file) : file(file) {}
+    GpxWriter(const std::string &path, int file) : path(path), file(file) {}
     ~GpxWriter() override { closeFile(file); }
 
     // Starts the track: in an empty file as a new document, in a GPX document as one more track at its end,
-    // so that a flight a day can go to one file. Empty if it could, else why not.
+    // so that a flight a day can go to one file. Empty if it could, else why not. The file stays locked for
+    // the run, since two writers would write their points over each other's.
     std::string start() {
+        switch (lockFile(file)) {
+            case FileLock::kTaken:
+                break;
+            case FileLock::kHeldElsewhere:
+                return "another feedclient is writing to this file: give this one a file of its own";
+            case FileLock::kFailed:
+                return std::string("cannot lock it for this feedclient alone: ") + std::strerror(errno);
+        }
         const std::string track = "<trk><name>BelvantoPlugin feed</name>\n<trkseg>\n";
         std::uint64_t size = 0;
         if (!fileSize(file, size)) return std::strerror(errno);
@@ -43,6 +56,7 @@ public:
         if (closing == std::string::npos)
             return "not a GPX file, so it is left as it is: give --gpx a new file, or a GPX file to add the track to";
         bodyEnd = size - tail.size() + closing;
+        afterBody = tail.substr(closing);
         return writeBody(track) ? "" : std::strerror(errno);
     }
 
@@ -91,14 +105,29 @@ private:
         return last + 1 - closing.size();
     }
 
+    // Writes `text` at the body's end, the closing tags after it. A write that fails may have written part
+    // of the text; it is put back as it was, the old closing tags written again where they were (in room the
+    // file already had) and the rest cut off. False, with the write's errno, if it fails.
     bool writeBody(const std::string &text) {
-        if (!writeAt(file, text + "</trkseg>\n</trk>\n</gpx>\n", bodyEnd)) return false;
+        if (!writeAt(file, text + kClosingTags, bodyEnd)) {
+            int cause = errno;
+            if (writeAt(file, afterBody, bodyEnd) && truncateFile(file, bodyEnd + afterBody.size()) &&
+                flushToDisk(file))
+                notice(path + ": put back as it was before the write that failed");
+            else
+                notice(path + ": cannot be put back as it was before the write that failed: " + std::strerror(errno));
+            errno = cause;
+            return false;
+        }
         bodyEnd += text.size();
+        afterBody = kClosingTags;
         return flushToDisk(file);
     }
 
-    int file;
+    const std::string path;
+    const int file;
     std::uint64_t bodyEnd = 0;  // where the closing tags begin
+    std::string afterBody;      // what the file holds from there on: its closing tags, nothing in a new file
     bool segmentBroken = false;
     bool segmentHasPoints = false;
 };
@@ -111,7 +140,7 @@ std::unique_ptr<PositionSink> makeGpxWriter(const std::string &path, std::string
         error = path + ": " + std::strerror(errno);
         return nullptr;
     }
-    auto writer = std::make_unique<GpxWriter>(file);
+    auto writer = std::make_unique<GpxWriter>(path, file);
     std::string problem = writer->start();
     if (!problem.empty()) {
         error = path + ": " + problem;

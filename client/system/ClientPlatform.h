@@ -31,11 +31,19 @@ int pendingSocketError(SOCKET socket);
 std::string socketErrorText(int error);
 std::string addressErrorText(int status);
 
-// The GPX track's file, read and written at offsets and flushed to disk. Each returns false, with errno set,
-// on failure.
+// The GPX track's file, read and written at offsets, cut short and flushed to disk. Each returns false, with
+// errno set, on failure. A write that the disk or the file size limit takes only part of fails with their
+// cause (ENOSPC, EFBIG), its first part written.
 int openFile(const std::string &path);  // for reading and writing, made if missing, never truncated; -1 on failure
 bool fileSize(int file, std::uint64_t &size);
 bool readAt(int file, std::string &data, std::uint64_t offset, std::size_t size);
 bool writeAt(int file, const std::string &data, std::uint64_t offset);
+bool truncateFile(int file, std::uint64_t size);
 bool flushToDisk(int file);
+// Closes the file, and so gives up its lock.
 void closeFile(int file);
+
+// The lock that lets one program at a time write the file: exclusive, held until the file is closed, and
+// given up by the system should the program die. kFailed, with errno set, where the system has no locks.
+enum class FileLock { kTaken, kHeldElsewhere, kFailed };
+FileLock lockFile(int file);

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 
 #include <cstdint>
 #include <cstring>
@@ -15,7 +16,9 @@ void onStopSignal(int) { gOnStop(); }
 
 }  // namespace
 
-bool startSystem() { return signal(SIGPIPE, SIG_IGN) != SIG_ERR; }
+// A write past the file size limit (ulimit -f) then fails with EFBIG, which the GPX track reports, rather
+// than ending the program with SIGXFSZ.
+bool startSystem() { return signal(SIGPIPE, SIG_IGN) != SIG_ERR && signal(SIGXFSZ, SIG_IGN) != SIG_ERR; }
 
 void catchStopRequests(void (*onStop)()) {
     gOnStop = onStop;
@@ -71,10 +74,30 @@ bool readAt(int file, std::string &data, std::uint64_t offset, std::size_t size)
     return got >= 0;
 }
 
+// A full disk, or the file size limit, lets a write take only part of the data, with no error: the next
+// write, of the rest, fails with it.
 bool writeAt(int file, const std::string &data, std::uint64_t offset) {
-    return pwrite(file, data.data(), data.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(data.size());
+    for (std::size_t done = 0; done < data.size();) {
+        ssize_t written = pwrite(file, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        if (written >= 0)
+            done += static_cast<std::size_t>(written);
+        else if (errno != EINTR)
+            return false;
+    }
+    return true;
 }
+
+bool truncateFile(int file, std::uint64_t size) { return ftruncate(file, static_cast<off_t>(size)) == 0; }
 
 bool flushToDisk(int file) { return fsync(file) == 0; }
 
 void closeFile(int file) { close(file); }
+
+// flock, not fcntl's locks, which any close of the file in the process would give up.
+FileLock lockFile(int file) {
+    while (flock(file, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return FileLock::kHeldElsewhere;
+        if (errno != EINTR) return FileLock::kFailed;
+    }
+    return FileLock::kTaken;
+}

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "system/ClientPlatform.h"
@@ -17,6 +18,18 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     gOnStop();
     return TRUE;
 }
+
+// Windows' locks are mandatory: other programs can neither read nor write the bytes they cover. The one
+// byte locked lies far past the end of any track, so that a map or an editor can still read the file while
+// it is written.
+OVERLAPPED lockedByte() {
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFF;
+    at.OffsetHigh = 0x7FFFFFFF;
+    return at;
+}
+
+HANDLE handleOf(int file) { return reinterpret_cast<HANDLE>(_get_osfhandle(file)); }
 
 }  // namespace
 
@@ -35,6 +48,10 @@ bool writeStandardOutput(const std::string &text) {
     for (std::size_t done = 0; done < text.size();) {
         int written = _write(_fileno(stdout), text.data() + done, static_cast<unsigned>(text.size() - done));
         if (written < 0) return false;
+        if (written == 0) {  // no room, and no error said
+            errno = ENOSPC;
+            return false;
+        }
         done += static_cast<std::size_t>(written);
     }
     return true;
@@ -82,10 +99,43 @@ bool readAt(int file, std::string &data, std::uint64_t offset, std::size_t size)
 }
 
 bool writeAt(int file, const std::string &data, std::uint64_t offset) {
-    return _lseeki64(file, static_cast<__int64>(offset), SEEK_SET) != -1 &&
-           _write(file, data.data(), static_cast<unsigned>(data.size())) == static_cast<int>(data.size());
+    for (std::size_t done = 0; done < data.size();) {
+        int written = _lseeki64(file, static_cast<__int64>(offset + done), SEEK_SET) == -1
+                          ? -1
+                          : _write(file, data.data() + done, static_cast<unsigned>(data.size() - done));
+        if (written < 0) return false;
+        if (written == 0) {  // no room, and no error said
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Not _chsize_s, which mingw-w64 makes of _chsize for msvcrt.dll, with sizes of 32 bits.
+bool truncateFile(int file, std::uint64_t size) {
+    if (_lseeki64(file, static_cast<__int64>(size), SEEK_SET) == -1) return false;
+    if (SetEndOfFile(handleOf(file))) return true;
+    errno = EIO;
+    return false;
 }
 
 bool flushToDisk(int file) { return _commit(file) == 0; }
 
-void closeFile(int file) { _close(file); }
+// The lock is given up before the file is closed: the system does it too, but at a time of its own, which
+// could refuse the next run.
+void closeFile(int file) {
+    OVERLAPPED at = lockedByte();
+    UnlockFileEx(handleOf(file), 0, 1, 0, &at);
+    _close(file);
+}
+
+FileLock lockFile(int file) {
+    OVERLAPPED at = lockedByte();
+    if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        return FileLock::kTaken;
+    if (GetLastError() == ERROR_LOCK_VIOLATION) return FileLock::kHeldElsewhere;
+    errno = ENOLCK;
+    return FileLock::kFailed;
+}

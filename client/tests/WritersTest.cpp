@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <initializer_list>
@@ -19,6 +22,7 @@
 #include "formats/Writers.h"
 #include "read/Position.h"
 #include "read/PositionSink.h"
+#include "system/ClientPlatform.h"
 #include "system/Clocks.h"
 #include "system/TextOutput.h"
 
@@ -184,6 +188,62 @@ TEST_F(GpxWriterTest, LeavesAFileThatIsNotGpxAsItIs) {
                              "to add the track to");
         EXPECT_EQ(fileText(), text);
     }
+}
+
+// A write that does not fit under the file size limit stands in for a full disk: both give a short write,
+// then the error. feedclient ignores SIGXFSZ (startSystem), so that the limit gives EFBIG.
+TEST_F(GpxWriterTest, AWriteThatDoesNotFitLeavesTheFileAtItsLastWholePoint) {
+    ASSERT_TRUE(startSystem());
+    rlimit unlimited{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    auto limitFileSize = [&](rlim_t bytes) {
+        rlimit limit = unlimited;
+        limit.rlim_cur = bytes;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    };
+    const std::string twoPoints = std::string(kGpxHeader) + kZurichPoint + kZurichPoint + kGpxEnd;
+    std::string error;
+    {
+        auto writer = makeGpxWriter(path, error);
+        ASSERT_TRUE(writer) << error;
+        ASSERT_TRUE(take(*writer, kZurich));
+        ASSERT_TRUE(take(*writer, kZurich));
+        // Room for half a point more: part of it is written before the limit stops the write.
+        limitFileSize(twoPoints.size() + std::strlen(kZurichPoint) / 2);
+        errno = EINPROGRESS;  // as the feed's connect leaves it
+        EXPECT_FALSE(take(*writer, kZurich));
+        EXPECT_EQ(errno, EFBIG);
+        limitFileSize(unlimited.rlim_cur);
+        EXPECT_EQ(fileText(), twoPoints);
+    }
+    // The next run adds its track to the file.
+    {
+        auto writer = makeGpxWriter(path, error);
+        ASSERT_TRUE(writer) << error;
+        ASSERT_TRUE(take(*writer, kZurich));
+    }
+    const std::string nextTrack = "</trkseg>\n</trk>\n<trk><name>BelvantoPlugin feed</name>\n<trkseg>\n";
+    EXPECT_EQ(fileText(), std::string(kGpxHeader) + kZurichPoint + kZurichPoint + nextTrack + kZurichPoint + kGpxEnd);
+
+    // Nor does a new document that does not fit leave anything but the empty file it was.
+    std::ofstream(path, std::ios::trunc);
+    limitFileSize(std::strlen(kGpxHeader) / 2);
+    EXPECT_FALSE(makeGpxWriter(path, error));
+    limitFileSize(unlimited.rlim_cur);
+    EXPECT_EQ(error, path + ": File too large");
+    EXPECT_EQ(fileText(), "");
+}
+
+TEST_F(GpxWriterTest, OneWriterAtATimePerFile) {
+    std::string error;
+    auto first = makeGpxWriter(path, error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_FALSE(makeGpxWriter(path, error));
+    EXPECT_EQ(error, path + ": another feedclient is writing to this file: give this one a file of its own");
+    ASSERT_TRUE(take(*first, kZurich));
+    EXPECT_EQ(fileText(), std::string(kGpxHeader) + kZurichPoint + kGpxEnd);
+    first.reset();
+    EXPECT_TRUE(makeGpxWriter(path, error)) << error;
 }
 
 TEST(UtcTime, SplitsTimesAsGmtimeDoes) {

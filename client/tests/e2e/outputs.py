@@ -8,6 +8,7 @@ import json
 import os
 import queue
 import re
+import shlex
 import signal
 import socket
 import subprocess
@@ -140,16 +141,32 @@ class OutputCases:
                                   float(row["Altitude"]) * 3.28084, feet=0.01)
         return rows
 
-    def run_gpx_until(self, stop_signal, points=3):
-        """feedclient writing track.gpx from the demo flight until the file holds `points` points."""
+    def start_gpx(self, path, *arguments, launcher=()):
+        """feedclient writing the demo flight's track to `path`, with the host started if it is not yet."""
         if not self.hosts:
             self.start_host().wait_listening()
+        return self.start_client("--gpx", path, *arguments, launcher=launcher)
+
+    def points_in(self, path):
+        """How many points the track in `path` has so far, as written."""
+        if not os.path.exists(path):
+            return 0
+        with open(path) as file:
+            return file.read().count("<trkpt")
+
+    def wait_for_points(self, path, points):
+        wait_for(lambda: self.points_in(path) >= points, PATIENCE, "%d points in the track" % points)
+
+    def run_gpx_until(self, stop_signal, points=3):
+        """feedclient writing track.gpx from the demo flight until the file holds `points` points."""
         path = os.path.join(self.folder.name, "track.gpx")
-        client = self.start_client("--gpx", path)
-        wait_for(lambda: os.path.exists(path) and open(path).read().count("<trkpt") >= points, PATIENCE,
-                 "%d points in the track" % points)
+        client = self.start_gpx(path)
+        self.wait_for_points(path, points)
         client.send_signal(stop_signal)
         return client.wait(timeout=PATIENCE), path
+
+    def tracks_in(self, path):
+        return len(ElementTree.parse(path).getroot().findall(GPX + "trk"))
 
     def test_gpx_after_ctrl_c(self):
         status, path = self.run_gpx_until(signal.SIGINT)
@@ -157,12 +174,19 @@ class OutputCases:
         first = self.gpx_points(path)
         self.assertGreaterEqual(len(first), 3)
         # The same command again, as the next day: the file keeps the first flight and gets a track for the next.
-        status, path = self.run_gpx_until(signal.SIGINT, len(first) + 3)
-        self.assertEqual(status, 0)
+        # Meanwhile a second feedclient on the file is refused, and the first goes on writing.
+        client = self.start_gpx(path)
+        self.wait_for_points(path, len(first) + 1)
+        status, out, err = self.finish(self.start_gpx(path))
+        self.assertEqual((status, out, err), (2, "", "feedclient: %s: another feedclient is writing to this file: "
+                                                     "give this one a file of its own\n" % path))
+        self.wait_for_points(path, self.points_in(path) + 2)
+        client.send_signal(signal.SIGINT)
+        self.assertEqual(client.wait(timeout=PATIENCE), 0)
         both = self.gpx_points(path)
         self.assertEqual(both[:len(first)], first)
         self.assertGreaterEqual(len(both), len(first) + 3)
-        self.assertEqual(len(ElementTree.parse(path).getroot().findall(GPX + "trk")), 2)
+        self.assertEqual(self.tracks_in(path), 2)
         # A file that is not GPX is refused and left as it was.
         notes = os.path.join(self.folder.name, "notes.txt")
         with open(notes, "w") as file:
@@ -173,10 +197,54 @@ class OutputCases:
         with open(notes) as file:
             self.assertEqual(file.read(), "take-off 10:40\n")
 
+    def run_out_of_room(self, path, launcher, cause, given=None):
+        """A run of feedclient on the track `path`, from `launcher`, that leaves room in the file for a new
+        track, its closing tags and two and a half points: the third point's write fails with `cause`, which
+        ends the run, and the file is put back as it was after the second, still GPX, for the next run to add
+        to. `given`: the path feedclient is given instead, where the launcher copies the file to and back."""
+        before, tracks = self.gpx_points(path), self.tracks_in(path)
+        given = given or path
+        status, out, err = self.finish(self.start_gpx(given, launcher=launcher))
+        self.assertEqual(status, 2, err)
+        self.assertIn("feedclient: %s: put back as it was before the write that failed\n"
+                      "feedclient: cannot write the output: %s\n" % (given, cause), err)
+        after = self.gpx_points(path)
+        self.assertEqual(after[:len(before)], before)
+        self.assertEqual(len(after), len(before) + 2)
+        self.assertEqual(self.tracks_in(path), tracks + 1)
+        status, out, err = self.finish(self.start_gpx(path, "--count", "1"))
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.gpx_points(path)[:len(after)], after)
+        self.assertEqual(self.tracks_in(path), tracks + 2)
+
     def test_gpx_after_kill(self):
         status, path = self.run_gpx_until(signal.SIGKILL)
         self.assertEqual(status, -signal.SIGKILL)
         self.assertGreaterEqual(len(self.gpx_points(path)), 3)
+        # The killed feedclient's lock went with it. A file size limit, then a full disk, each leave room for a
+        # new track, its closing tags and two and a half points.
+        with open(path) as file:
+            point = len(re.search("<trkpt .*\n", file.read()).group())
+        room = len("<trk><name>BelvantoPlugin feed</name>\n<trkseg>\n</trkseg>\n</trk>\n") + point * 5 // 2
+        self.run_out_of_room(path, ["prlimit", "--fsize=%d" % (os.path.getsize(path) + room)], "File too large")
+        if os.geteuid() != 0 or subprocess.run(["unshare", "--mount", "true"]).returncode != 0:
+            self.skipTest("needs root, for a full disk of its own: a tmpfs in a mount namespace")
+        # The disk: a tmpfs of one page, and the file padded with a comment to fill all of it but the room.
+        page = os.sysconf("SC_PAGESIZE")
+        with open(path) as file:
+            text = file.read()
+        padding = "<!-- %s -->\n" % ("." * (page - room - len(text) - len("<!--  -->\n")))
+        with open(path, "w") as file:
+            file.write(text.replace("</gpx>", padding + "</gpx>"))
+        self.assertEqual(os.path.getsize(path), page - room)
+        disk = os.path.join(self.folder.name, "disk")
+        os.mkdir(disk)
+        copied = os.path.join(disk, "track.gpx")
+        script = ('mount -t tmpfs -o size={0} tmpfs {1} && cp {2} {3} && '
+                  '{{ "$@"; status=$?; cp {3} {2}; exit $status; }}')
+        script = script.format(page, *map(shlex.quote, (disk, path, copied)))
+        self.run_out_of_room(path, ["unshare", "--mount", "sh", "-c", script, "sh"],
+                             "No space left on device", copied)
 
     def test_nan_and_silence(self):
         host = self.start_host(control=True)
