@@ -11,8 +11,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "feed/Platform.h"
@@ -53,6 +55,10 @@ public:
     void serve(const WSAPOLLFD *entries) override;
 
     std::size_t eventsClientCount() const;
+
+    // feedclient's clock, which the feed's events tell pages beside the positions' times: the system's,
+    // or a replay's.
+    void useClock(std::function<SystemClock::time_point()> now) { clock = std::move(now); }
 
 private:
     enum class Stage {
@@ -99,4 +105,5 @@ private:
     FlightTrack track;
     GroundMotion motion;
     SteadyClock::time_point lastBroadcast = SteadyClock::now();
+    std::function<SystemClock::time_point()> clock = SystemClock::now;
 };
