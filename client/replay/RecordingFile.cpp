@@ -14,12 +14,12 @@ bool RecordingFile::open(const std::string &path, std::string &error) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    std::string first;
-    if (!next(first, error)) {
-        if (error.empty()) error = path + ": empty: no recording to replay";
+    std::string first, problem;
+    if (!next(first, problem)) {
+        error = problem.empty() ? path + ": empty: no recording to replay" : problem;
         return false;
     }
-    std::string problem = recordingFormatOf(first, format_);
+    problem = recordingFormatOf(first, format_);
     if (!problem.empty()) error = path + ": " + problem;
     return problem.empty() && rewind(error);
 }
