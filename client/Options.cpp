@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <system_error>
 
@@ -10,7 +11,7 @@ std::string usage() {
     const Options defaults;
     const std::string clients = std::to_string(kMaxClients);
     return "usage: feedclient [--json | --csv | --gpx FILE] [--count N] [--relay PORT] [--nmea PORT]\n"
-           "                  [--http PORT [--tiles URL-TEMPLATE]] [HOST[:PORT]]\n"
+           "                  [--http PORT [--tiles URL-TEMPLATE]] [HOST[:PORT] | --replay FILE [--speed N] [--loop]]\n"
            "  Reads the position feed from HOST:PORT (default " + defaults.host + ":" + defaults.port +
            "), reconnecting when it drops.\n"
            "  (default)     one readable line per position\n"
@@ -24,15 +25,20 @@ std::string usage() {
            "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to " + clients + " TCP clients on PORT\n"
            "  --http PORT   serve a live map at http://THIS-COMPUTER:PORT/, and the positions for web pages\n"
            "  --tiles URL   the map's tiles, e.g. http://tiles.local/{z}/{x}/{y}.png (default OpenStreetMap's)\n"
+           "  --replay FILE replay a recording made with --json or --csv instead of reading the feed, to the\n"
+           "                output and every server, as the feed it was; its end ends the run\n"
+           "  --speed N     the replay N times faster than recorded, e.g. 10; 0: as fast as the outputs take it\n"
+           "  --loop        the replay starts again at its end\n"
            "  --help        show this and exit\n"
-           "Exit status: 0 when stopped (Ctrl-C or --count), 1 if any line was rejected, 2 on a usage or output error\n"
-           "or an unknown host name.\n";
+           "Exit status: 0 when stopped (Ctrl-C, --count or the end of a replay), 1 if any line was rejected, 2 on a\n"
+           "usage or output error, an unknown host name or a file that is not a recording.\n";
 }
 
 namespace {
 
 const char kPortWanted[] = "a port number from 1 to 65535";
 const char kTilesWanted[] = "an http:// or https:// URL with {z}, {x} and {y} in it";
+const char kSpeedWanted[] = "0 (as fast as the outputs take it) or a number from 1 up, such as 10";
 
 bool isTileTemplate(const std::string &url) {
     bool web = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
@@ -44,6 +50,16 @@ bool readWholeNumber(const std::string &text, unsigned long low, unsigned long h
     const char *end = text.data() + text.size();
     std::from_chars_result result = std::from_chars(text.data(), end, value);
     return !text.empty() && result.ec == std::errc() && result.ptr == end && value >= low && value <= high;
+}
+
+// 0, or a number from 1 up, in plain decimals. Faster only: the map page counts the latest position's age
+// on its own clock from feedclient's last word of its time, and a slower replay would have it warn of a
+// silence that is only slow motion.
+bool readSpeed(const std::string &text, double &speed) {
+    const char *end = text.data() + text.size();
+    std::from_chars_result result = std::from_chars(text.data(), end, speed, std::chars_format::fixed);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end && std::isfinite(speed) &&
+           (speed == 0 || speed >= 1);
 }
 
 std::string quoted(const std::string &text) { return "\"" + text + "\""; }
@@ -77,6 +93,7 @@ std::string readAddress(const std::string &text, Options &options) {
 
 std::string parseOptions(int argc, const char *const *argv, Options &options) {
     std::string output, address;  // the output option and the address given, if any
+    bool speedGiven = false;
     for (int i = 0; i < argc; ++i) {
         std::string option = argv[i], value;
         std::size_t equals = option.find('=');
@@ -86,7 +103,7 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
             option.erase(equals);
         }
         bool takesValue = option == "--gpx" || option == "--count" || option == "--relay" || option == "--nmea" ||
-                          option == "--http" || option == "--tiles";
+                          option == "--http" || option == "--tiles" || option == "--replay" || option == "--speed";
         if (attached && !takesValue) return option + " takes no value, got " + quoted(value);
         bool hasValue = attached || (takesValue && i + 1 < argc);
         if (takesValue && !attached && hasValue) value = argv[++i];
@@ -115,6 +132,16 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
         } else if (option == "--tiles") {
             if (!hasValue || !isTileTemplate(value)) return needs(option, kTilesWanted, hasValue ? value : "");
             options.tiles = value;
+        } else if (option == "--replay") {
+            // A file name that looks like an option is most likely a forgotten file name, as for --gpx.
+            if (!hasValue || value.empty() || value[0] == '-')
+                return hasValue ? needs(option, "a recording's file name", value) : "--replay needs a recording's file name";
+            options.replayPath = value;
+        } else if (option == "--speed") {
+            if (!hasValue || !readSpeed(value, options.speed)) return needs(option, kSpeedWanted, hasValue ? value : "");
+            speedGiven = true;
+        } else if (option == "--loop") {
+            options.loop = true;
         } else if (!option.empty() && option[0] == '-') {
             return "unknown option " + quoted(option);
         } else if (!address.empty()) {
@@ -136,5 +163,9 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
     }
     if (!options.tiles.empty() && options.httpPort == 0)
         return "--tiles is for the map of --http, which was not asked for";
+    if (!options.replayPath.empty() && !address.empty())
+        return "--replay plays a recording instead of the feed: it takes no HOST[:PORT], got " + quoted(address);
+    if (options.replayPath.empty() && (speedGiven || options.loop))
+        return std::string(speedGiven ? "--speed" : "--loop") + " is for --replay, which was not asked for";
     return {};
 }

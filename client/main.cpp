@@ -6,6 +6,8 @@
 // One thread waits on every socket at once (the feed, the stop requests, the servers and their clients),
 // so nothing it does ever waits on one peer; standard output, which may be a reader that stops reading, is
 // written by a thread of its own.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,6 +19,9 @@
 #include "formats/Writers.h"
 #include "read/FeedSession.h"
 #include "read/PositionSink.h"
+#include "replay/RecordingFile.h"
+#include "replay/ReplaySession.h"
+#include "serve/ClientQueue.h"
 #include "serve/HttpServer.h"
 #include "serve/NmeaServer.h"
 #include "serve/RelayServer.h"
@@ -32,6 +37,11 @@ namespace {
 // How long a stop request leaves standard output to take the lines still waiting for it: a reader that reads
 // takes them at once, and one that has stopped reading never would.
 constexpr int kStopGraceMilliseconds = 2000;
+// Before a replay's first position, for clients to connect to the servers: the plug-in, too, sends its first
+// line within a second of a client's connecting.
+constexpr auto kReplayLeadIn = std::chrono::seconds(1);
+static_assert(kMostBehind < kOutputQueueLength && kMostBehind < kQueueLength,
+              "a replay as fast as the outputs take it must wait for them before their queues drop anything");
 
 std::unique_ptr<PositionSink> makeWriter(const Options &options, TextOutput &out, std::string &error) {
     switch (options.mode) {
@@ -88,6 +98,13 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::string error;
+    // A file that is not a recording is refused before any output is made.
+    RecordingFile recording;
+    bool replaying = !options.replayPath.empty();
+    if (replaying && !recording.open(options.replayPath, error)) {
+        notice(error);
+        return 2;
+    }
     std::unique_ptr<PositionSink> writer = makeWriter(options, output, error);
     if (!writer) {
         notice(error);
@@ -115,10 +132,20 @@ int main(int argc, char **argv) {
         !serveIfAsked(http, "--http", options.httpPort))
         return 2;
     sinks.push_back(writer.get());
-    FeedSession session(options.host, options.port, options.count, sinks);
-    waiters.push_back(&session);
-
-    WaitLoopEnd end = runWaitLoop(waiters, [&] { return session.done(); });
-    int status = end == WaitLoopEnd::kWaitFailed ? 2 : session.exitStatus();
-    return status == 2 ? status : finishOutput(output, status, end == WaitLoopEnd::kStopRequested);
+    // The feed's session or the replay, last in the wait.
+    auto run = [&](auto &session) {
+        waiters.push_back(&session);
+        WaitLoopEnd end = runWaitLoop(waiters, [&] { return session.done(); });
+        int status = end == WaitLoopEnd::kWaitFailed ? 2 : session.exitStatus();
+        return status == 2 ? status : finishOutput(output, status, end == WaitLoopEnd::kStopRequested);
+    };
+    if (!replaying) {
+        FeedSession session(options.host, options.port, options.count, sinks);
+        return run(session);
+    }
+    ReplaySession replay(recording, options.speed, options.loop, options.count,
+                         waiters.empty() ? SteadyClock::duration::zero() : kReplayLeadIn, sinks,
+                         [&] { return std::max({output.waiting(), relay.mostWaiting(), nmea.mostWaiting()}); });
+    http.useClock([&] { return replay.clock(); });
+    return run(replay);
 }

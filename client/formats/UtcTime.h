@@ -3,6 +3,7 @@
 // When a position was received, in UTC, as the outputs write it.
 
 #include <string>
+#include <string_view>
 
 #include "system/Clocks.h"
 
@@ -19,3 +20,7 @@ std::string utcTimestamp(SystemClock::time_point time);
 // The time as HTTP's Date header gives it (RFC 9110 5.6.7), e.g. Mon, 07 Dec 2026 23:14:58 GMT: English
 // names whatever the locale.
 std::string httpDate(SystemClock::time_point time);
+
+// The inverse of utcTimestamp: reads exactly that form back, a time it can have written. False for any
+// other text, or a date or time that does not exist.
+bool parseUtcTimestamp(std::string_view text, SystemClock::time_point &time);

@@ -38,11 +38,7 @@ private:
 
 class CsvWriter : public PositionSink {
 public:
-    explicit CsvWriter(TextOutput &out) : out(out) {
-        std::string header = "time";
-        for (const char *name : kFieldNames) header += std::string(",") + name;
-        headerWritten = out.put(header + "\n");
-    }
+    explicit CsvWriter(TextOutput &out) : out(out), headerWritten(out.put(csvHeader() + "\n")) {}
 
     bool take(const Position &p, std::string_view, SystemClock::time_point received) override {
         std::string row = utcTimestamp(received);
@@ -65,6 +61,12 @@ std::string positionJson(const Position &position, SystemClock::time_point recei
         json += std::isfinite(position.value[field]) ? position.text[field] : "null";
     }
     return json + "}";
+}
+
+std::string csvHeader() {
+    std::string header = "time";
+    for (const char *name : kFieldNames) header += std::string(",") + name;
+    return header;
 }
 
 std::unique_ptr<PositionSink> makeLiveWriter(TextOutput &out) { return std::make_unique<LiveWriter>(out); }

@@ -19,3 +19,5 @@ std::unique_ptr<PositionSink> makeJsonWriter(TextOutput &out);
 std::string positionJson(const Position &position, SystemClock::time_point received);
 // A header, then the values exactly as sent (nan, -nan, inf and -inf included).
 std::unique_ptr<PositionSink> makeCsvWriter(TextOutput &out);
+// The CSV's header, without its LF: "time", then the fields' names.
+std::string csvHeader();

@@ -47,9 +47,9 @@ std::string found(std::string_view line, std::size_t index) {
     return ", found " + quotedChar(line[index]);
 }
 
-// Checks `text` against the value grammar, [-] (digits "." six digits | nan | inf), and converts it.
-// Returns the fault and its offset in `text`, or an empty string.
-std::string readNumber(std::string_view text, double &value, std::size_t &faultAt) {
+}  // namespace
+
+std::string readFeedValue(std::string_view text, double &value, std::size_t &faultAt) {
     std::size_t at = text.size() > 0 && text[0] == '-' ? 1 : 0;
     std::string_view unsigned_ = text.substr(at);
     if (unsigned_ == "nan" || unsigned_ == "inf") {
@@ -88,8 +88,6 @@ std::string readNumber(std::string_view text, double &value, std::size_t &faultA
     return {};
 }
 
-}  // namespace
-
 std::string parseFeedLine(std::string_view line, Position &position) {
     if (line.size() > kMaxLineLength) return "line longer than " + std::to_string(kMaxLineLength) + " characters";
     std::size_t at = 0;
@@ -114,12 +112,12 @@ std::string parseFeedLine(std::string_view line, Position &position) {
             return "value of \"" + key + "\"" + column(valueStart) + " has no closing '\"'";
         std::string_view text = line.substr(valueStart, valueEnd - valueStart);
         if (field < 0) {
-            if (text != "1")
-                return "version \"" + std::string(text) + "\"" + column(valueStart) +
-                       " is not the version \"1\" this client reads";
+            if (text != kFeedVersion)
+                return "version \"" + std::string(text) + "\"" + column(valueStart) + " is not the version \"" +
+                       kFeedVersion + "\" this client reads";
         } else {
             std::size_t faultAt = 0;
-            std::string problem = readNumber(text, position.value[field], faultAt);
+            std::string problem = readFeedValue(text, position.value[field], faultAt);
             if (!problem.empty()) return "bad value of \"" + key + "\"" + column(valueStart + faultAt) + ": " + problem;
             position.text[field] = text;
         }
@@ -128,6 +126,14 @@ std::string parseFeedLine(std::string_view line, Position &position) {
     if (!literal("}")) return fault("'}'");
     if (at != line.size()) return "unexpected " + quotedChar(line[at]) + " after '}'" + column(at);
     return {};
+}
+
+// The same keys, in the same order, as the parser above expects them.
+std::string feedLine(const Position &position) {
+    std::string line = std::string("{version:\"") + kFeedVersion + "\"";
+    for (int field = 0; field < kFieldCount; ++field)
+        line += std::string(",") + kFieldNames[field] + ":\"" + position.text[field] + "\"";
+    return line + "}";
 }
 
 std::string describeBadLine(unsigned long lineNumber, std::string_view line, const std::string &fault) {

@@ -24,6 +24,7 @@ public:
     // Adds `entry`, unsent, first dropping the oldest unsent entry if the queue is full.
     void push(Entry entry);
     bool empty() const { return entries.empty(); }
+    std::size_t size() const { return entries.size(); }
     // The first entry's bytes not yet sent.
     std::string_view unsent() const { return std::string_view(*entries.front()).substr(sentOfFirst); }
     // Records that the socket took `bytes` more of the first entry.

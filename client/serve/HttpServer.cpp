@@ -113,7 +113,7 @@ HttpServer::~HttpServer() {
 
 std::string HttpServer::feedEvent() const {
     return std::string("event: feed\ndata: {\"state\":\"") + (feedUp ? "connected" : "lost") +
-           "\",\"positions\":" + std::to_string(positions) + ",\"time\":\"" + utcTimestamp(SystemClock::now()) +
+           "\",\"positions\":" + std::to_string(positions) + ",\"time\":\"" + utcTimestamp(clock()) +
            "\"}\n\n";
 }
 

@@ -61,6 +61,10 @@ public:
 
     std::size_t eventsClientCount() const;
 
+    // feedclient's clock, which the feed's events tell pages beside the positions' times: the system's,
+    // or a replay's.
+    void useClock(std::function<SystemClock::time_point()> now) { clock = std::move(now); }
+
 private:
     enum class Stage {
         kRequest,   // reading the request head
@@ -132,4 +136,5 @@ private:
     unsigned long trackGeoJsonPositions = 0;  // `positions` when it was made
     GroundMotion motion;
     SteadyClock::time_point lastBroadcast = SteadyClock::now();
+    std::function<SystemClock::time_point()> clock = SystemClock::now;
 };

@@ -23,6 +23,12 @@ void LineServer::publish(std::string_view entry) {
     removeDropped();
 }
 
+std::size_t LineServer::mostWaiting() const {
+    std::size_t most = 0;
+    for (const Client &client : clients) most = std::max(most, client.queue.size());
+    return most;
+}
+
 void LineServer::addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const {
     listener.addToPoll(entries, waitMilliseconds);
     for (const Client &client : clients)

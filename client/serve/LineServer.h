@@ -38,6 +38,8 @@ public:
     void serve(const WSAPOLLFD *entries) override;
 
     std::size_t clientCount() const { return clients.size(); }
+    // The most entries waiting for any one client.
+    std::size_t mostWaiting() const;
 
 private:
     struct Client {

@@ -104,6 +104,11 @@ unsigned long QueuedOutput::missed() const {
     return shared->dropped + shared->waiting.size() + (shared->writing ? 1 : 0);
 }
 
+std::size_t QueuedOutput::waiting() const {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    return shared->waiting.size() + (shared->writing ? 1 : 0);
+}
+
 // The output's thread: writes the oldest entry waiting, outside the lock, until finished or failed.
 void QueuedOutput::writeQueued(std::shared_ptr<Shared> shared) {
     std::unique_lock<std::mutex> lock(shared->mutex);

@@ -37,6 +37,8 @@ public:
     int failure() const;
     // The entries dropped or still waiting: what the reader has not got and will not get now.
     unsigned long missed() const;
+    // The entries not yet written, the one being written included.
+    std::size_t waiting() const;
 
 private:
     struct Shared;

@@ -44,6 +44,19 @@ TEST(Options, GoTogetherInEitherSpelling) {
     EXPECT_TRUE(options.help);
 }
 
+TEST(Options, ReplayARecordingInsteadOfTheFeed) {
+    Options options;
+    ASSERT_EQ(problemWith({"--replay", "flight.jsonl", "--speed", "10", "--loop", "--relay", "27015"}, options), "");
+    EXPECT_EQ(options.replayPath, "flight.jsonl");
+    EXPECT_EQ(options.speed, 10);
+    EXPECT_TRUE(options.loop);
+    ASSERT_EQ(problemWith({"--replay=flight.csv", "--speed=2.5"}, options), "");
+    EXPECT_EQ(options.speed, 2.5);
+    ASSERT_EQ(problemWith({"--replay", "flight.csv", "--speed", "0"}, options), "");
+    EXPECT_EQ(options.speed, 0);
+    EXPECT_EQ(Options().speed, 1);
+}
+
 TEST(Options, SayWhatIsWrongAndWithWhichOption) {
     const struct {
         std::vector<const char *> arguments;
@@ -69,6 +82,20 @@ TEST(Options, SayWhatIsWrongAndWithWhichOption) {
         {{"a", "b"}, "only one HOST[:PORT] can be given, got \"a\" and \"b\""},
         {{":27015"}, "HOST[:PORT] needs a host before the colon, got \":27015\""},
         {{"sim:"}, "the feed's PORT needs to be a port number from 1 to 65535, got \"sim:\""},
+        {{"--replay"}, "--replay needs a recording's file name"},
+        {{"--replay", "--json"}, "--replay needs a recording's file name, got \"--json\""},
+        {{"--replay", "a.csv", "sim"}, "--replay plays a recording instead of the feed: it takes no HOST[:PORT], got \"sim\""},
+        {{"--speed", "10"}, "--speed is for --replay, which was not asked for"},
+        {{"--loop"}, "--loop is for --replay, which was not asked for"},
+        {{"--replay", "a.csv", "--speed", "0.5"},
+         "--speed needs 0 (as fast as the outputs take it) or a number from 1 up, such as 10, got \"0.5\""},
+        {{"--replay", "a.csv", "--speed", "1e3"},
+         "--speed needs 0 (as fast as the outputs take it) or a number from 1 up, such as 10, got \"1e3\""},
+        {{"--replay", "a.csv", "--speed", "inf"},
+         "--speed needs 0 (as fast as the outputs take it) or a number from 1 up, such as 10, got \"inf\""},
+        {{"--replay", "a.csv", "--speed"},
+         "--speed needs 0 (as fast as the outputs take it) or a number from 1 up, such as 10, got \"\""},
+        {{"--loop=yes"}, "--loop takes no value, got \"yes\""},
     };
     for (const auto &c : cases) EXPECT_EQ(problemWith(c.arguments), c.problem);
 }

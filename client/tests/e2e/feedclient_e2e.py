@@ -12,11 +12,12 @@ import unittest
 from line_servers import LineServerCases
 from map_page import MapPageCases
 from outputs import OutputCases
+from replay import ReplayCases
 from support import FeedClientCase
 from web_feed import WebFeedCases
 
 
-class FeedClientTest(OutputCases, LineServerCases, WebFeedCases, MapPageCases, FeedClientCase):
+class FeedClientTest(OutputCases, LineServerCases, WebFeedCases, MapPageCases, ReplayCases, FeedClientCase):
     """Every scenario; CTest runs each on its own."""
 
 

@@ -74,14 +74,18 @@ def travel(start, metres, bearing):
     return math.degrees(lat2), math.degrees(lon2)
 
 
-def feed_port_listens():
-    """Whether a socket listens on the feed port, found without connecting to it."""
+def port_listens(port):
+    """Whether a socket listens on `port`, found without connecting to it."""
     with open("/proc/net/tcp") as table:
         for row in table.readlines()[1:]:
             local, state = row.split()[1], row.split()[3]
-            if int(local.split(":")[1], 16) == FEED_PORT and state == "0A":
+            if int(local.split(":")[1], 16) == port and state == "0A":
                 return True
     return False
+
+
+def feed_port_listens():
+    return port_listens(FEED_PORT)
 
 
 def processor_seconds(pid):
@@ -242,6 +246,7 @@ class StreamClient:
         self.socket.sendall(request)
         self.address = "127.0.0.1:%d" % self.socket.getsockname()[1]
         self.received = b""
+        self.arrivals = []  # (time.monotonic(), how many bytes had come by then), a chunk at a time
         self.ended = False
         self.reading = threading.Event()
         if reading:
@@ -253,12 +258,21 @@ class StreamClient:
         try:
             while chunk := self.socket.recv(65536):
                 self.received += chunk
+                self.arrivals.append((time.monotonic(), len(self.received)))
         except ConnectionResetError:
             pass  # the end for a client still waiting in a listener's backlog when feedclient ends
         self.ended = True
 
     def lines(self):
         return self.received.decode().splitlines(keepends=True)
+
+    def line_arrivals(self):
+        """When each whole line came, by time.monotonic()."""
+        times, end = [], 0
+        for line in self.received.splitlines(keepends=True):
+            end += len(line)
+            times.append(next(at for at, size in self.arrivals if size >= end))
+        return times
 
     def events(self):
         """An events stream's response head, and its events so far as (type, id, data); comments left out."""
