@@ -9,6 +9,11 @@ from support import (EVENTS_REQUEST, HTTP_PORT, LineReader, PATIENCE, TILE_PORT,
                      feed_port_listens, wait_for)
 
 
+# The page's track: a list of segments, each of [latitude, longitude] as drawn, from its polylines, where
+# each polyline after a segment's first starts with the last position of the one before.
+TRACK = "return segments.map(s => s.flatMap((line, i) => line.getLatLngs().slice(i ? 1 : 0)).map(p => [p.lat, p.lng]))"
+
+
 class MapPageCases:
     """What the map page shows. Mixed into FeedClientTest, which is a FeedClientCase."""
 
@@ -78,7 +83,7 @@ class MapPageCases:
             return ("const c = aircraft.getLatLng(), m = map.getCenter(); return (%s) && [c.lat, c.lng, m.lat, m.lng]"
                     % condition)
         centred = "Math.abs(m.lat - c.lat) < 2e-4 && Math.abs(m.lng - c.lng) < 2e-4"  # within a pixel
-        track = "return track.getLatLngs().map(s => s.map(p => [p.lat, p.lng]))"
+        track = TRACK
         def flown(lines):
             return [[json.loads(line)["latitude"], json.loads(line)["longitude"]] for line in lines]
 
@@ -139,7 +144,7 @@ class MapPageCases:
             self.wait_in(browser, panel + ".latitude === %s" % json.dumps(shows(lines[-1])["latitude"]),
                          "the latest position on a page opened late")
             self.assertEqual(browser.execute_script(track), [flown(lines[:7]), flown(lines[7:])])
-            self.assertTrue(browser.execute_script("return map.hasLayer(aircraft) && track.getElement() !== null"))
+            self.assertTrue(browser.execute_script("return map.hasLayer(aircraft) && segments[0][0].getElement() !== null"))
             if not offline:
                 browser.execute_script("map.setZoom(15, {animate: false})")
                 self.wait_in(browser, "return [...document.querySelectorAll('.leaflet-tile')]"
