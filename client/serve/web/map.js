@@ -103,8 +103,8 @@ function jumped(from, latitude, longitude, time) {
   return metresBetween(from.latitude, from.longitude, latitude, longitude) > FASTEST * seconds;
 }
 
-// The longitude, carried on from the track's latest position (or the map's centre before the first).
-const continuousLongitude = (longitude) => nearest(longitude, last ? last.longitude : map.getCenter().lng, 360);
+// The longitude, carried on from the track's latest position; the track's first is as the feed has it.
+const continuousLongitude = (longitude) => (last ? nearest(longitude, last.longitude, 360) : longitude);
 
 function showPosition(p) {
   latest = p;

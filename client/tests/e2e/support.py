@@ -21,6 +21,7 @@ import zlib
 
 FEED_PORT = 27015
 RELAY_PORT, NMEA_PORT, GPSD_PORT, HTTP_PORT, TILE_PORT = 27115, 27116, 27117, 27120, 27121
+FAKE_FEED_PORT = 27123  # a feed of the test's own, where the plug-in cannot fly what a case needs
 MAX_CLIENTS = 100  # of each of feedclient's servers
 EVENTS_REQUEST = b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 FEET_PER_METRE = 3.28084
@@ -191,6 +192,34 @@ class TileServer(http.server.ThreadingHTTPServer):
     def stop(self):
         self.shutdown()
         self.server_close()
+
+
+def feed_line(latitude, longitude, heading=0.0, speed=250.0, elevation=30000.0):
+    """A line of the plug-in's feed."""
+    return ('{version:"1",latitude:"%f",longitude:"%f",speed:"%f",elevation:"%f",heading:"%f"}\n'
+            % (latitude, longitude, speed, elevation, heading)).encode()
+
+
+class FakeFeed:
+    """The plug-in's side of the feed, played by the test: lines exactly where a case wants them, as many at
+    once as it wants (a day's track in seconds). feedclient connects to `address`."""
+
+    def __init__(self, port=FAKE_FEED_PORT):
+        self.server = socket.create_server(("127.0.0.1", port))
+        self.server.settimeout(PATIENCE)
+        self.address = "127.0.0.1:%d" % port
+        self.connection = None
+
+    def accept(self):
+        self.connection = self.server.accept()[0]
+
+    def send(self, lines):
+        self.connection.sendall(b"".join(lines))
+
+    def close(self):
+        for end in self.connection, self.server:
+            if end:
+                end.close()
 
 
 class StreamClient:
