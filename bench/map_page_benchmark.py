@@ -155,7 +155,7 @@ def main():
         client.wait()
         feed.close()
         tiles.stop()
-    print("\n| Track | CPU | script per position: new / %s | task per position: new / %s | new, 24 h / 10 min |"
+    print("\n| Track | CPU | script per position: new / %s | task per position: new / %s | new: this length / 10 min |"
           % (revision, revision))
     print("|---|---|---|---|---|")
     for length_name, _ in LENGTHS:
