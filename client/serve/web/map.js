@@ -11,6 +11,15 @@ const TARGET =
   '<svg viewBox="0 0 24 24" width="24" height="24" aria-hidden="true"><circle cx="12" cy="12" r="7"/>' +
   '<path d="M12 1v6M12 17v6M1 12h6M17 12h6"/><circle class="dot" cx="12" cy="12" r="2.5"/></svg>';
 
+const TRACK_LIMIT = Number(document.body.dataset.trackLimit); // positions, as many as feedclient keeps
+// The fastest ground speed any aircraft flies, in metres per second: a position further than that from the
+// last one, in at least a second, is a relocation, and the track breaks there.
+const FASTEST = (Number(document.body.dataset.fastestKnots) * 1852) / 3600;
+const EARTH_RADIUS = 6371008.8; // metres, the mean radius, as feedclient's ground motion takes it
+// Positions in one polyline of the track. A new position redraws only the newest polyline, and one that
+// the track's limit trims the oldest, so a position costs the same whatever the track's length.
+const CHUNK = 500;
+
 const map = L.map("map", { worldCopyJump: true }).setView([20, 0], 2);
 L.tileLayer(document.body.dataset.tiles, { maxZoom: 19, attribution: document.body.dataset.attribution }).addTo(map);
 const aircraft = L.marker([0, 0], {
@@ -18,19 +27,25 @@ const aircraft = L.marker([0, 0], {
   interactive: false,
   keyboard: false,
 });
-const track = L.polyline([], { className: "track", interactive: false }).addTo(map);
+const trackStyle = { className: "track", interactive: false };
 
-let segments = []; // the track: arrays of [latitude, longitude], a new one after each loss of the feed
+// The track: segments, a new one after each loss of the feed or relocation, each a list of polylines of
+// at most CHUNK positions, where each polyline starts at the last position of the one before. Longitudes
+// run on continuously within a segment (179.9 then 180.1), so that Leaflet draws it the short way across
+// the antimeridian, and each segment starts on the side of the world where the one before it ended.
+let segments = [];
+let trackCount = 0; // positions in the track, each once
+let last = null; // the track's latest position: its latitude, continuous longitude, and time in ms (NaN if unknown)
 let lastId = 0; // the last position event taken into the track
 let broken = false; // the feed was lost since: the next position starts a new segment
-let pending = null; // the events that come while the track loads
+let trackQueue = null; // while the track loads, what comes for it meanwhile: positions and losses of the feed
 let latest = null; // the latest position
+let heading = null; // the aircraft icon's rotation in degrees, carried on the short way to each new heading
 let feedState = "lost";
 let clockOffset = 0; // this device's clock less feedclient's, in milliseconds
 let online = false;
 let follow = true;
 let source = null; // the events stream
-
 const field = (id) => document.getElementById(id);
 const fixed = (value, decimals, unit) => (value === null ? "–" : value.toFixed(decimals) + unit);
 // A direction to a tenth as feedclient writes one: a half goes up, on the feed's six decimals, and a
@@ -67,8 +82,29 @@ map.on("dragstart", () => setFollow(false));
 function setFollow(on) {
   follow = on;
   followControl.button.setAttribute("aria-pressed", String(on));
-  if (on && latest && located(latest)) map.panTo([latest.latitude, latest.longitude]);
+  if (on && latest && located(latest)) map.panTo([latest.latitude, continuousLongitude(latest.longitude)]);
 }
+
+// The angle nearest to `reference` that names the same direction as `degrees`: a longitude or a heading
+// carried on across 180° or 360° the short way.
+const nearest = (degrees, reference, turn) => degrees + turn * Math.round((reference - degrees) / turn);
+
+function metresBetween(lat1, lon1, lat2, lon2) {
+  const rad = Math.PI / 180;
+  const haversine = Math.sin(((lat2 - lat1) * rad) / 2) ** 2 +
+    Math.cos(lat1 * rad) * Math.cos(lat2 * rad) * Math.sin(((lon2 - lon1) * rad) / 2) ** 2;
+  return 2 * EARTH_RADIUS * Math.atan2(Math.sqrt(haversine), Math.sqrt(1 - haversine));
+}
+
+// Lines that come together were still a second apart in the simulator, so a jump is judged against what
+// the fastest aircraft flies in at least a second.
+function jumped(from, latitude, longitude, time) {
+  const seconds = Math.max(1, (time - from.time) / 1000 || 0);
+  return metresBetween(from.latitude, from.longitude, latitude, longitude) > FASTEST * seconds;
+}
+
+// The longitude, carried on from the track's latest position; the track's first is as the feed has it.
+const continuousLongitude = (longitude) => (last ? nearest(longitude, last.longitude, 360) : longitude);
 
 function showPosition(p) {
   latest = p;
@@ -78,28 +114,107 @@ function showPosition(p) {
   field("airspeed").textContent = fixed(p.speed, 1, " kt");
   field("heading").textContent = direction(p.heading);
   if (!located(p)) return;
-  const where = [p.latitude, p.longitude];
-  if (!map.hasLayer(aircraft)) {
+  const where = [p.latitude, continuousLongitude(p.longitude)];
+  const icon = map.hasLayer(aircraft) ? aircraft.setLatLng(where).getElement().firstChild : null;
+  if (!icon) {
     aircraft.setLatLng(where).addTo(map);
     if (follow) map.setView(where, 13);
-  } else {
-    aircraft.setLatLng(where);
-    if (follow) map.panTo(where);
+  } else if (follow) {
+    map.panTo(where);
   }
-  aircraft.getElement().firstChild.style.transform = "rotate(" + (p.heading === null ? 0 : p.heading) + "deg)";
+  if (p.heading !== null) turnTo(p.heading, !icon);
 }
 
-function takePosition(p, id) {
-  if (id > lastId) {
-    lastId = id;
-    if (located(p)) {
-      if (broken || segments.length === 0) segments.push([]);
-      broken = false;
-      segments[segments.length - 1].push([p.latitude, p.longitude]);
-      track.setLatLngs(segments);
+// The icon turns to a new heading in a short transition, the short way; it appears at its first heading
+// at once, rather than turning there from north.
+function turnTo(degrees, appearing) {
+  heading = heading === null ? degrees : nearest(degrees, heading, 360);
+  const icon = aircraft.getElement().firstChild;
+  if (appearing) icon.style.transition = "none";
+  icon.style.transform = "rotate(" + heading + "deg)";
+  if (appearing) {
+    getComputedStyle(icon).transform; // the style taken as it is, so that the transition starts from here
+    icon.style.transition = "";
+  }
+}
+
+function startSegment() {
+  segments.push([]);
+}
+
+// Positions, [latitude, continuous longitude], join the newest segment: they fill its newest polyline,
+// and then new ones, each drawn once.
+function extendTrack(points, time) {
+  const segment = segments[segments.length - 1];
+  for (let from = 0; from < points.length; ) {
+    const line = segment[segment.length - 1];
+    const held = line ? line.getLatLngs() : [];
+    if (line && held.length < CHUNK) {
+      const part = points.slice(from, from + CHUNK - held.length);
+      line.setLatLngs(held.concat(part));
+      from += part.length;
+    } else {
+      const start = line ? [held[held.length - 1]] : [];
+      const part = points.slice(from, from + CHUNK - start.length);
+      segment.push(L.polyline(start.concat(part), trackStyle).addTo(map));
+      from += part.length;
     }
   }
-  showPosition(p);
+  const [latitude, longitude] = points[points.length - 1];
+  last = { latitude, longitude, time };
+  trackCount += points.length;
+  while (trackCount > TRACK_LIMIT) trimOldest();
+}
+
+// The oldest position goes, as it goes from feedclient's track, and a segment left empty with it.
+function trimOldest() {
+  const segment = segments[0];
+  const line = segment[0];
+  const points = line.getLatLngs();
+  if (points.length > (segment.length > 1 ? 2 : 1)) {
+    points.shift();
+    line.setLatLngs(points);
+  } else {
+    line.remove();
+    segment.shift();
+    if (segment.length === 0) segments.shift();
+  }
+  trackCount -= 1;
+}
+
+function clearTrack() {
+  segments.forEach((segment) => segment.forEach((line) => line.remove()));
+  segments = [];
+  trackCount = 0;
+  last = null;
+}
+
+// A live position joins the track, on a new segment after a loss of the feed or a jump no aircraft flies.
+function trackPosition(p, id) {
+  if (id <= lastId) return; // the loaded track has it already
+  if (id > lastId + 1) {
+    // Events this page never had (its stream fell behind, a device asleep): the track comes again whole.
+    lastId = id;
+    loadTrack(source);
+    return;
+  }
+  lastId = id;
+  if (!located(p)) return;
+  const longitude = continuousLongitude(p.longitude);
+  const time = Date.parse(p.time);
+  if (broken || !last || jumped(last, p.latitude, longitude, time)) startSegment();
+  broken = false;
+  extendTrack([[p.latitude, longitude]], time);
+}
+
+function trackLoss(positions) {
+  if (positions >= lastId) broken = true; // a loss the track does not know of yet
+}
+
+// What comes for the track while it loads waits for it; the panel and the aircraft follow at once.
+function forTrack(apply) {
+  if (trackQueue) trackQueue.push(apply);
+  else apply();
 }
 
 function take(event) {
@@ -107,39 +222,58 @@ function take(event) {
   if (event.type === "feed") {
     feedState = data.state;
     clockOffset = Date.now() - Date.parse(data.time);
-    // A loss the loaded track does not know of yet.
-    if (data.state === "lost" && data.positions >= lastId) broken = true;
+    if (data.state === "lost") forTrack(() => trackLoss(data.positions));
   } else if (event.type === "motion") {
     field("ground-speed").textContent = fixed(data.groundSpeed, 1, " kt");
     field("track").textContent = direction(data.track);
   } else {
-    takePosition(data, Number(event.lastEventId));
+    const id = Number(event.lastEventId);
+    forTrack(() => trackPosition(data, id));
+    showPosition(data);
   }
   updateWarning();
 }
 
-function receive(event) {
-  if (pending) pending.push(event);
-  else take(event);
+// A segment of /track.geojson as one list of positions with continuous longitudes: a LineString, a
+// Point, or a MultiLineString cut at the antimeridian, whose parts end and start on it. Those two points
+// on the line are not positions, and go.
+function segmentOf(geometry) {
+  if (geometry.type === "Point") return [geometry.coordinates];
+  if (geometry.type === "LineString") return geometry.coordinates;
+  return geometry.coordinates.reduce((joined, part) => {
+    const cut = joined.length > 0 && Math.abs(joined[joined.length - 1][0]) === 180 && Math.abs(part[0][0]) === 180;
+    return cut ? joined.slice(0, -1).concat(part.slice(1)) : joined.concat(part);
+  }, []);
 }
 
-// The track so far, then the events that came meanwhile; those it already holds only update the panel.
-// An answer for a stream that has since been replaced, or for an earlier opening of this one, is dropped.
+// A segment's coordinates, [longitude, latitude, altitude], as positions of the track, their longitudes
+// carried on from the track's latest position.
+function positionsOf(coordinates) {
+  let longitude = continuousLongitude(coordinates[0][0]);
+  return coordinates.map((c) => [c[1], (longitude = nearest(c[0], longitude, 360))]);
+}
+
+// The track so far, then what came for it meanwhile. An answer for a stream that has since been replaced,
+// or for an earlier request on this one, is dropped.
 function loadTrack(stream) {
-  const queue = (pending = []);
+  const queue = (trackQueue = []);
   fetch("track.geojson", { cache: "no-store" })
     .then((response) => response.json())
     .then((geo) => {
-      if (stream !== source || queue !== pending) return;
-      segments = geo.features.map((feature) => {
-        const g = feature.geometry;
-        return (g.type === "Point" ? [g.coordinates] : g.coordinates).map((c) => [c[1], c[0]]);
+      if (stream !== source || queue !== trackQueue) return;
+      clearTrack();
+      geo.features.forEach((feature) => {
+        startSegment();
+        extendTrack(positionsOf(segmentOf(feature.geometry)), NaN);
       });
-      track.setLatLngs(segments);
       lastId = geo.positions;
       broken = false;
-      pending = null;
-      queue.forEach(take);
+      trackQueue = null;
+      // Until a gap in the events asks for the track again, and those after it are in the new one.
+      for (const apply of queue) {
+        if (trackQueue) break;
+        apply();
+      }
     })
     .catch(() => {
       if (stream === source) reconnect();
@@ -153,9 +287,9 @@ function connect() {
     loadTrack(stream);
     updateWarning();
   };
-  stream.onmessage = receive;
-  stream.addEventListener("feed", receive);
-  stream.addEventListener("motion", receive);
+  stream.onmessage = take;
+  stream.addEventListener("feed", take);
+  stream.addEventListener("motion", take);
   stream.onerror = () => {
     if (stream !== source) return;
     online = false;

@@ -1,12 +1,56 @@
 """The map page in a real browser, headless Chromium, its tiles from a server of the test's own.
 """
 import json
+import math
 import os
 import re
 import tempfile
 
-from support import (EVENTS_REQUEST, HTTP_PORT, LineReader, PATIENCE, TILE_PORT, TileServer,
-                     feed_port_listens, wait_for)
+from support import (EVENTS_REQUEST, FakeFeed, HTTP_PORT, LineReader, PATIENCE, TILE_PORT, TileServer, feed_line,
+                     feed_port_listens, fetch, wait_for)
+
+
+# The page's track: a list of segments, each of [latitude, longitude] as drawn, from its polylines, where
+# each polyline after a segment's first starts with the last position of the one before.
+TRACK = "return segments.map(s => s.flatMap((line, i) => line.getLatLngs().slice(i ? 1 : 0)).map(p => [p.lat, p.lng]))"
+
+# Run in a page before its own scripts: each request of the page for the track waits until the test lets
+# it go, to feedclient or with an answer of the test's own (trackRequests.shift()(body)); the icon's
+# transitions are counted, and the last position event's id is kept, whether the track has it yet or not.
+HOLD_TRACK = """
+window.lastEventId = 0;
+window.EventSource = class extends EventSource {
+  constructor(url) {
+    super(url);
+    this.addEventListener("message", (event) => { lastEventId = Number(event.lastEventId); });
+  }
+};
+window.trackRequests = [];
+window.aircraftTurns = 0;
+const fetchOfPage = window.fetch.bind(window);
+window.fetch = (resource, options) => String(resource).endsWith("track.geojson")
+  ? new Promise((resolve) => trackRequests.push((body) =>
+      resolve(body === undefined ? fetchOfPage(resource, options) : new Response(body))))
+  : fetchOfPage(resource, options);
+addEventListener("transitionrun", (event) => {
+  if (event.target.matches(".aircraft svg")) aircraftTurns += 1;
+}, true);
+"""
+PANEL = "return Object.fromEntries([...document.querySelectorAll('#panel dd')].map(d => [d.id, d.textContent]))"
+ROTATION = "return Number(/rotate\\((.*)deg\\)/.exec(document.querySelector('.aircraft svg').style.transform)[1])"
+
+
+def around_zurich(i, count):
+    """The i-th of `count` positions of a long day: a slow widening spiral around Zurich, some 50 m apart."""
+    t = i / count
+    return (47.45 + 2.0 * math.sin(6 * math.pi * t) * t, 8.55 + 3.0 * math.cos(6 * math.pi * t) * t, (i * 0.013) % 360)
+
+
+def positions_of(feature):
+    """A segment of /track.geojson, a Point or a LineString, as the page holds it: [latitude, longitude]."""
+    geometry = feature["geometry"]
+    coordinates = [geometry["coordinates"]] if geometry["type"] == "Point" else geometry["coordinates"]
+    return [[c[1], c[0]] for c in coordinates]
 
 
 class MapPageCases:
@@ -78,7 +122,7 @@ class MapPageCases:
             return ("const c = aircraft.getLatLng(), m = map.getCenter(); return (%s) && [c.lat, c.lng, m.lat, m.lng]"
                     % condition)
         centred = "Math.abs(m.lat - c.lat) < 2e-4 && Math.abs(m.lng - c.lng) < 2e-4"  # within a pixel
-        track = "return track.getLatLngs().map(s => s.map(p => [p.lat, p.lng]))"
+        track = TRACK
         def flown(lines):
             return [[json.loads(line)["latitude"], json.loads(line)["longitude"]] for line in lines]
 
@@ -139,7 +183,7 @@ class MapPageCases:
             self.wait_in(browser, panel + ".latitude === %s" % json.dumps(shows(lines[-1])["latitude"]),
                          "the latest position on a page opened late")
             self.assertEqual(browser.execute_script(track), [flown(lines[:7]), flown(lines[7:])])
-            self.assertTrue(browser.execute_script("return map.hasLayer(aircraft) && track.getElement() !== null"))
+            self.assertTrue(browser.execute_script("return map.hasLayer(aircraft) && segments[0][0].getElement() !== null"))
             if not offline:
                 browser.execute_script("map.setZoom(15, {animate: false})")
                 self.wait_in(browser, "return [...document.querySelectorAll('.leaflet-tile')]"
@@ -178,3 +222,124 @@ class MapPageCases:
         self.wait_in(browser, "return document.getElementById('warning').hidden", "the warning to go")
         self.assertEqual(browser.execute_script(track), [flown(lines)])
         self.assertEqual(browser.execute_script(panel)["latitude"], "%.6f°" % json.loads(lines[-1])["latitude"])
+
+        client.kill()
+        client.wait()
+        self.day_of_flight(browser)
+
+    def day_of_flight(self, browser):
+        """A day's track and what the plug-in cannot fly, from a feed of the test's own: a page whose track
+        is held back follows the events meanwhile, then keeps no more of the track than feedclient does;
+        a relocation breaks the track where a burst of lines does not, across the antimeridian it runs the
+        short way, and the aircraft turns the short way across north and appears without turning."""
+        feed = FakeFeed()
+        self.addCleanup(feed.close)
+        client = self.start_client("--http", str(HTTP_PORT), "--tiles",
+                                   "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT, feed.address)
+        feed.accept()
+        def answers():
+            try:
+                return fetch("/")
+            except OSError:
+                return None
+        wait_for(answers, PATIENCE, "feedclient's HTTP server")
+        limit = int(re.search(rb'data-track-limit="([0-9]+)"', fetch("/")[2]).group(1))
+        count = limit + 100  # feedclient's track full, its oldest already gone
+        sent = 0
+        def send(points, together=False):
+            """Sends lines at (latitude, longitude, heading), at once or each when the last is on the page."""
+            nonlocal sent
+            for group in [points] if together else [[point] for point in points]:
+                feed.send([feed_line(*point) for point in group])
+                sent += len(group)
+                self.wait_in(browser, "return lastEventId === %d" % sent, "position %d on the page" % sent)
+        def at_feedclient():
+            status, _, body = fetch("/position.json")
+            return status == 200 and json.loads(body)["latitude"] == float("%f" % around_zurich(count - 1, limit)[0])
+        feed.send([feed_line(*around_zurich(i, limit)) for i in range(count)])
+        sent = count
+        wait_for(at_feedclient, PATIENCE, "feedclient to take a day's lines")
+
+        # While the track is held back, the panel and the aircraft follow the events, and the track waits.
+        browser.switch_to.new_window("tab")
+        browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": HOLD_TRACK})
+        browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+        self.wait_in(browser, "return trackRequests.length === 1 && lastEventId === %d && map.hasLayer(aircraft)" % sent,
+                     "the page to ask for the track and show the aircraft")
+        self.assertEqual(browser.execute_script("return aircraftTurns"), 0, "the aircraft turned as it appeared")
+        self.assertEqual(browser.execute_script(ROTATION), round(around_zurich(sent - 1, limit)[2], 6))
+        for i in range(count, count + 3):
+            latitude, longitude, heading = around_zurich(i, limit)
+            send([(latitude, longitude, heading)])
+            shown = browser.execute_script(PANEL)
+            self.assertEqual((shown["latitude"], shown["longitude"], shown["heading"]),
+                             ("%.6f°" % latitude, "%.6f°" % longitude, "%.1f°" % heading))
+            self.assertEqual(browser.execute_script("const c = aircraft.getLatLng(); return [c.lat, c.lng]"),
+                             [float("%f" % latitude), float("%f" % longitude)])
+        self.assertEqual(browser.execute_script(TRACK), [])
+
+        # The track comes; positions after it join it, and the oldest go as they go from feedclient's.
+        browser.execute_script("trackRequests.shift()()")
+        self.wait_in(browser, "return trackQueue === null && segments.length > 0", "the track")
+        send([around_zurich(i, limit) for i in range(count + 3, count + 8)])
+        kept = [positions_of(feature) for feature in json.loads(fetch("/track.geojson")[2])["features"]]
+        self.assertEqual(sum(map(len, kept)), limit)
+        self.assertEqual(browser.execute_script(TRACK), kept)
+        folder = os.path.dirname(os.environ["SCREENSHOT"])
+        for name, size in ("phone", (390, 844)), ("tablet", (820, 1180)):
+            browser.set_window_size(*size)
+            browser.execute_script("map.invalidateSize({animate: false}); map.setZoom(7, {animate: false})")
+            self.wait_in(browser, "return [...document.querySelectorAll('.leaflet-tile')]"
+                                  ".every(tile => tile.complete)", "the tiles")
+            browser.save_screenshot(os.path.join(folder, "map-%s.png" % name))
+        browser.set_window_size(1000, 700)
+        browser.execute_script("map.invalidateSize({animate: false})")
+
+        # A relocation to Fiji, heading 359°, then a burst of lines across the antimeridian, heading 1°,
+        # some 5 km apart in the simulator's seconds, a fraction of a second apart here.
+        segments = len(kept)
+        send([(-17.0, 179.80, 359.0)])
+        self.assertEqual(browser.execute_script(ROTATION) % 360, 359)
+        turned = browser.execute_script(ROTATION)
+        crossing = [(-17.0 + 0.01 * i, 179.80 + 0.05 * i) for i in range(9)]
+        send([(latitude, longitude - 360 * (longitude > 180), 1.0) for latitude, longitude in crossing[1:]], together=True)
+        self.assertEqual(browser.execute_script(ROTATION) - turned, 2, "the aircraft turned the long way")
+        track = browser.execute_script(TRACK)
+        self.assertEqual(len(track), segments + 1, "no new segment at the relocation, or one in the burst")
+        self.assertEqual(track[:-1], [kept[0][len(crossing):]] + kept[1:], "not trimmed as feedclient trims")
+        self.assertEqual(len(track[-1]), len(crossing))
+        for (latitude, longitude), drawn in zip(crossing, track[-1]):
+            self.assertAlmostEqual(drawn[0], latitude, places=6)
+            self.assertAlmostEqual(drawn[1], longitude, places=6)
+        # Drawn a few pixels wide at zoom 5, where the world is 8192 pixels across.
+        browser.execute_script("map.setView(aircraft.getLatLng(), 5, {animate: false})")
+        widths = browser.execute_script("return [...document.querySelectorAll('path.track')].map(p => p.getBBox().width)")
+        self.assertLess(max(widths), 30)
+
+        # A page opened now gets a track of the test's own in the form feedclient splits at the
+        # antimeridian: the parts of a MultiLineString end and start on it, at a latitude between. The
+        # page joins them into one segment, without those two points.
+        cut = crossing[4][0] + (crossing[5][0] - crossing[4][0]) * (180 - crossing[4][1]) / 0.05
+        fixture = {"type": "FeatureCollection", "positions": sent, "features": [
+            {"type": "Feature", "properties": {}, "geometry": {"type": "Point", "coordinates": [8.55, 47.45, 400.0]}},
+            {"type": "Feature", "properties": {}, "geometry": {"type": "MultiLineString", "coordinates": [
+                [[longitude, latitude] for latitude, longitude in crossing[:5]] + [[180.0, cut]],
+                [[-180.0, cut]] + [[longitude - 360, latitude] for latitude, longitude in crossing[5:]]]}}]}
+        browser.switch_to.new_window("tab")
+        browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": HOLD_TRACK})
+        browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+        self.wait_in(browser, "return trackRequests.length === 1", "the page to ask for the track")
+        browser.execute_script("trackRequests.shift()(arguments[0])", json.dumps(fixture))
+        track = self.wait_in(browser, "return trackQueue === null && segments.length > 0 && " + TRACK[len("return "):],
+                             "the track of the test's own")
+        self.assertEqual(track[0], [[47.45, 8.55]])
+        self.assertEqual(len(track), 2)
+        for (latitude, longitude), drawn in zip(crossing, track[1]):
+            self.assertAlmostEqual(drawn[0], latitude, places=6)
+            self.assertAlmostEqual(drawn[1], longitude, places=6)
+        self.assertEqual(len(track[1]), len(crossing))
+        for handle in browser.window_handles[-2:]:
+            browser.switch_to.window(handle)
+            self.assertEqual(self.page_errors(browser), [])
+        client.kill()
+        client.wait()

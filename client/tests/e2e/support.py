@@ -207,31 +207,34 @@ class TileServer(http.server.ThreadingHTTPServer):
         self.server_close()
 
 
-class FakeFeed:
-    """The plug-in's side of the feed, played by the test: feedclient connects to it as to the plug-in, and
-    it sends whatever lines it is given, as fast as feedclient takes them."""
+def feed_line(latitude, longitude, heading=0.0, speed=250.0, elevation=30000.0):
+    """A line of the plug-in's feed."""
+    return ('{version:"1",latitude:"%f",longitude:"%f",speed:"%f",elevation:"%f",heading:"%f"}\n'
+            % (latitude, longitude, speed, elevation, heading)).encode()
 
-    def __init__(self):
-        self.server = socket.create_server(("127.0.0.1", FAKE_FEED_PORT))
+
+class FakeFeed:
+    """The plug-in's side of the feed, played by the test: lines exactly where a case wants them, as many at
+    once as it wants (a day's track in seconds). feedclient connects to `address`."""
+
+    def __init__(self, port=FAKE_FEED_PORT):
+        self.server = socket.create_server(("127.0.0.1", port))
         self.server.settimeout(PATIENCE)
+        self.address = "127.0.0.1:%d" % port
         self.connection = None
-        self.address = "127.0.0.1:%d" % FAKE_FEED_PORT
+
+    def accept(self):
+        self.connection = self.server.accept()[0]
 
     def send(self, lines):
         if self.connection is None:
-            self.connection, _ = self.server.accept()
-        self.connection.sendall(b"".join(line.encode() for line in lines))
+            self.accept()
+        self.connection.sendall(b"".join(lines))
 
     def close(self):
-        for end in (self.connection, self.server):
-            if end is not None:
+        for end in self.connection, self.server:
+            if end:
                 end.close()
-
-
-def feed_line(latitude, longitude, speed=250.0, elevation=10000.0, heading=90.0):
-    """A line as the plug-in writes it, with its LF."""
-    return ('{version:"1",latitude:"%f",longitude:"%f",speed:"%f",elevation:"%f",heading:"%f"}\n'
-            % (latitude, longitude, speed, elevation, heading))
 
 
 class StreamClient:

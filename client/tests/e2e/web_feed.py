@@ -235,7 +235,7 @@ class WebFeedCases:
         geo = json.loads(body)
         self.assertEqual(geo["positions"], TRACK_LIMIT + 1)
         self.assertEqual([feature["geometry"]["type"] for feature in geo["features"]], ["MultiLineString", "Point"])
-        metres = round(10000 / FEET_PER_METRE, 3)
+        metres = round(30000 / FEET_PER_METRE, 3)  # feed_line's elevation
         kept = [[round(longitude, 6), latitude, metres] for latitude, longitude in flown[1:]]  # the oldest went
         west = [point for point in kept if point[0] > 0]
         self.assertEqual(geo["features"][0]["geometry"]["coordinates"],
@@ -267,7 +267,7 @@ class WebFeedCases:
         err.until(r"relay: %s connected" % relayed.address)
         more = [feed_line(zurich[0] + 0.0001 * n, zurich[1]) for n in range(1, 11)]
         feed.send(more)
-        wait_for(lambda: relayed.lines() == more, PATIENCE, "the relay's client to get every line")
+        wait_for(lambda: relayed.lines() == [line.decode() for line in more], PATIENCE, "the relay's client to get every line")
         # Given up 10 s after they were answered, not sooner, and the page is served again.
         given_up = set()
         while len(given_up) < MAX_CLIENTS:

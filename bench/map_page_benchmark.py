@@ -1,0 +1,173 @@
+#!/usr/bin/python3
+"""The map page's main-thread cost per position, with 10 minutes, 10 hours and 24 hours of track, at 1x
+and 4x CPU throttling (a tablet), for the page in this tree and the page of another git revision (main by
+default), side by side in one run against one feedclient.
+
+    bench/map_page_benchmark.py build/linux/feedclient [REVISION]
+
+feedclient reads a feed of the benchmark's own, filled with a day's lines at once. Both pages come
+through a small proxy of the benchmark's, which serves each page's map.js and map.css and passes every
+other request (the page, Leaflet, /events, /track.geojson) to feedclient. Chromium's DevTools
+Performance metrics give the script and task time over a run of positions, after a garbage collection
+(Chromium started with --js-flags=--expose-gc) that leaves the loading's garbage out. Needs the loopback ports
+27401 to 27404 free (a private network: unshare -n sh -c 'ip link set lo up; ...').
+"""
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "tests", "e2e"))
+from support import FakeFeed, TileServer, TILE_PORT, feed_line, wait_for  # noqa: E402
+from map_page import around_zurich  # noqa: E402
+
+FEED_PORT, HTTP_PORT, NEW_PORT, OLD_PORT = 27401, 27402, 27403, 27404
+DAY = 86400
+LENGTHS = (("10 min", 600), ("10 h", 36000), ("24 h", DAY))
+POSITIONS = 30  # measured per page, length and throttling
+INTERVAL = 0.5  # seconds between them: the pan to each has ended before the next
+WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "serve", "web")
+
+
+class PageProxy:
+    """Serves one version's map.js and map.css; passes any other request to feedclient as it is."""
+
+    def __init__(self, port, files):
+        self.files = files
+        self.server = socket.create_server(("127.0.0.1", port))
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            connection = self.server.accept()[0]
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = connection.recv(65536)
+            if not chunk:
+                return connection.close()
+            head += chunk
+        path = head.split(b" ")[1].decode()
+        if path in self.files:
+            body, kind = self.files[path]
+            connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %d\r\nCache-Control: no-store"
+                               b"\r\nConnection: close\r\n\r\n" % (kind, len(body)) + body)
+            return connection.close()
+        upstream = socket.create_connection(("127.0.0.1", HTTP_PORT))
+        upstream.sendall(head)
+        try:
+            while chunk := upstream.recv(65536):
+                connection.sendall(chunk)
+        except OSError:
+            pass
+        upstream.close()
+        connection.close()
+
+
+def web_files(read):
+    return {"/map.js": (read("map.js"), b"text/javascript"), "/map.css": (read("map.css"), b"text/css")}
+
+
+def start_browser():
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    profile = tempfile.mkdtemp()
+    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--user-data-dir=" + profile, "--window-size=820,1180", "--hide-scrollbars",
+                     "--js-flags=--expose-gc"):
+        options.add_argument(argument)
+    browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    browser.set_script_timeout(600)
+    browser.set_page_load_timeout(600)
+    return browser
+
+
+# Loaded: the new page has no track request pending; the old one holds no events for a pending one.
+LOADED = ("return typeof trackQueue !== 'undefined' ? trackQueue === null && segments.length > 0"
+          " : pending === null && segments.length > 0")
+
+
+def main():
+    feedclient, revision = sys.argv[1], (sys.argv[2] if len(sys.argv) > 2 else "main")
+    old = web_files(lambda name: subprocess.run(["git", "show", "%s:client/serve/web/%s" % (revision, name)],
+                                                check=True, capture_output=True).stdout)
+    new = web_files(lambda name: open(os.path.join(WEB, name), "rb").read())
+    pages = (("new", NEW_PORT, new), (revision, OLD_PORT, old))
+    for _, port, files in pages:
+        PageProxy(port, files)
+    tiles = TileServer("")
+    feed = FakeFeed(FEED_PORT)
+    client = subprocess.Popen([feedclient, "--http", str(HTTP_PORT), "--tiles",
+                               "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT, feed.address],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    feed.accept()
+    browser = start_browser()
+    sent = 0
+    results = {}
+    try:
+        for length_name, length in LENGTHS:
+            feed.send([feed_line(*around_zurich(i, DAY)) for i in range(sent, length)])
+            sent = length
+            time.sleep(2)  # feedclient takes a day's lines in under that
+            for page, port, _ in pages:
+                for rate in (1, 4):
+                    browser.get("about:blank")
+                    started = time.monotonic()
+                    browser.get("http://127.0.0.1:%d/" % port)
+                    wait_for(lambda: browser.execute_script(LOADED), 600, "the page to load its track")
+                    loaded = time.monotonic() - started
+                    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": rate})
+                    browser.execute_cdp_cmd("Performance.enable", {})
+                    # The garbage of the track's loading collected now, not among the positions.
+                    time.sleep(1)
+                    browser.execute_script("gc()")
+                    def metrics():
+                        found = browser.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]
+                        return {m["name"]: m["value"] for m in found}
+                    before = metrics()
+                    for _ in range(POSITIONS):
+                        feed.send([feed_line(*around_zurich(sent, DAY))])
+                        sent += 1
+                        time.sleep(INTERVAL)
+                    latitude = "%.6f°" % around_zurich(sent - 1, DAY)[0]
+                    wait_for(lambda: browser.execute_script(
+                        "return document.getElementById('latitude').textContent") == latitude, 600, "the last position")
+                    after = metrics()
+                    browser.execute_cdp_cmd("Performance.disable", {})
+                    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": 1})
+                    script = (after["ScriptDuration"] - before["ScriptDuration"]) / POSITIONS * 1000
+                    task = (after["TaskDuration"] - before["TaskDuration"]) / POSITIONS * 1000
+                    results[(length_name, page, rate)] = (script, task, loaded)
+                    print("%-6s %-5s %dx: script %.2f ms, task %.2f ms per position; loaded in %.1f s"
+                          % (length_name, page, rate, script, task, loaded), flush=True)
+    finally:
+        browser.quit()
+        client.terminate()
+        client.wait()
+        feed.close()
+        tiles.stop()
+    print("\n| Track | CPU | script per position: new / %s | task per position: new / %s | new: this length / 10 min |"
+          % (revision, revision))
+    print("|---|---|---|---|---|")
+    for length_name, _ in LENGTHS:
+        for rate in (1, 4):
+            new_script, new_task, _ = results[(length_name, "new", rate)]
+            old_script, old_task, _ = results[(length_name, revision, rate)]
+            growth = new_script / results[("10 min", "new", rate)][0]
+            print("| %s | %dx | %.2f ms / %.2f ms = %.3f | %.2f ms / %.2f ms = %.3f | %.2f |"
+                  % (length_name, rate, new_script, old_script, new_script / old_script, new_task, old_task,
+                     new_task / old_task, growth))
+    print(json.dumps({" ".join(map(str, key)): value for key, value in results.items()}))
+
+
+if __name__ == "__main__":
+    main()
