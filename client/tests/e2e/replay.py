@@ -100,12 +100,13 @@ class ReplayCases:
         self.assertIn("the end of the recording, after line %d: 7 positions replayed" % len(recording.splitlines()),
                       told)
         # The pace: the recording's, ten times faster. A replay at the recorded pace would take ten times as
-        # long, and one as fast as it goes no time at all; both are far outside these bounds.
+        # long, and one as fast as it goes no time at all; both are outside these bounds, the upper one wide
+        # enough for a loaded machine.
         arrivals = relayed.line_arrivals()
         played = arrivals[-1] - arrivals[0]
         recorded = (times[-1] - times[0]).total_seconds()
         self.assertGreater(played, 0.5 * recorded / SPEED, (arrivals, times))
-        self.assertLess(played, 5 * recorded / SPEED, (arrivals, times))
+        self.assertLess(played, 0.9 * recorded, (arrivals, times))
         # Across the break too: the feed comes back when the gap is over.
         gap = (times[4] - times[3]).total_seconds()
         self.assertGreater(gap, 3)
@@ -166,7 +167,8 @@ class ReplayCases:
         for i in 1, 2, 5, 6:
             metres, _ = great_circle((float(values[i - 1][1]), float(values[i - 1][2])),
                                      (float(values[i][1]), float(values[i][2])))
-            knots = metres / (times[i] - times[i - 1]).total_seconds() / KNOTS
+            # Over at least a second, the time between two of the plug-in's samples, however fast the host ticked.
+            knots = metres / max(1.0, (times[i] - times[i - 1]).total_seconds()) / KNOTS
             self.assertAlmostEqual(float(rmc[i][7]), knots, delta=0.15)
 
     def test_replay_bad_lines_and_files(self):
