@@ -31,6 +31,20 @@ OVERLAPPED lockedByte() {
 
 HANDLE handleOf(int file) { return reinterpret_cast<HANDLE>(_get_osfhandle(file)); }
 
+// Writes all of `text` from the descriptor's position on, in as many writes as it takes.
+bool writeAll(int descriptor, const std::string &text) {
+    for (std::size_t done = 0; done < text.size();) {
+        int written = _write(descriptor, text.data() + done, static_cast<unsigned>(text.size() - done));
+        if (written < 0) return false;
+        if (written == 0) {  // no room, and no error said
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool startSystem() {
@@ -44,18 +58,7 @@ void catchStopRequests(void (*onStop)()) {
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
-bool writeStandardOutput(const std::string &text) {
-    for (std::size_t done = 0; done < text.size();) {
-        int written = _write(_fileno(stdout), text.data() + done, static_cast<unsigned>(text.size() - done));
-        if (written < 0) return false;
-        if (written == 0) {  // no room, and no error said
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
-}
+bool writeStandardOutput(const std::string &text) { return writeAll(_fileno(stdout), text); }
 
 bool isConnectInProgress(int error) { return error == WSAEWOULDBLOCK; }
 
@@ -99,18 +102,7 @@ bool readAt(int file, std::string &data, std::uint64_t offset, std::size_t size)
 }
 
 bool writeAt(int file, const std::string &data, std::uint64_t offset) {
-    for (std::size_t done = 0; done < data.size();) {
-        int written = _lseeki64(file, static_cast<__int64>(offset + done), SEEK_SET) == -1
-                          ? -1
-                          : _write(file, data.data() + done, static_cast<unsigned>(data.size() - done));
-        if (written < 0) return false;
-        if (written == 0) {  // no room, and no error said
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
+    return _lseeki64(file, static_cast<__int64>(offset), SEEK_SET) != -1 && writeAll(file, data);
 }
 
 // Not _chsize_s, which mingw-w64 makes of _chsize for msvcrt.dll, with sizes of 32 bits.
