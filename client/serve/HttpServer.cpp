@@ -296,7 +296,7 @@ void HttpServer::read(Connection &connection) {
 
 HttpServer::SharedBody &HttpServer::trackBody() {
     if (!trackGeoJson.plain || trackGeoJsonPositions != positions) {
-        trackGeoJson = {std::make_shared<const std::string>(track.geoJson(positions)), nullptr};
+        trackGeoJson = {std::make_shared<const std::string>(track.geoJson(positions, started)), nullptr};
         trackGeoJsonPositions = positions;
     }
     return trackGeoJson;

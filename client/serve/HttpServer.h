@@ -23,6 +23,7 @@
 #include "feed/Platform.h"
 #include "formats/FlightTrack.h"
 #include "formats/GroundMotion.h"
+#include "formats/UtcTime.h"
 #include "read/Position.h"
 #include "read/PositionSink.h"
 #include "serve/ClientQueue.h"
@@ -129,6 +130,9 @@ private:
     std::vector<Connection> connections;
     bool feedUp = false;
     unsigned long positions = 0;  // received since start: each one's event id
+    // When this server started, to the millisecond: a page that finds it changed in the track knows that a
+    // new feedclient's track starts afresh, rather than replacing the one it has.
+    const std::string started = utcTimestamp(SystemClock::now());
     std::string latestJson;       // the latest position's, empty before the first
     std::string latestEvents;     // the latest position's events, for a stream that starts after it
     FlightTrack track;

@@ -204,9 +204,12 @@ class MapPageCases:
                                                                  p["heading"])), "the example to show the position")
         self.assertEqual(self.page_errors(browser), [])
 
-        # feedclient restarts: the first page warns that it lost it, then reconnects by itself and shows the
-        # new feedclient's track, which starts afresh. The browser logs the refused attempts in between.
+        # feedclient restarts: the first page warns that it lost it, then reconnects by itself, keeps the
+        # track it has and adds the new feedclient's after it, as a segment of its own even where it goes on
+        # from the same place. The browser logs the refused attempts in between.
         browser.switch_to.window(browser.window_handles[0])
+        kept = browser.execute_script(track)
+        self.assertEqual(kept[-1], flown(lines[-1:]))
         client.kill()
         client.wait()
         self.wait_in(browser, "return document.getElementById('warning').textContent"
@@ -217,10 +220,10 @@ class MapPageCases:
         out, err = LineReader(client.stdout), LineReader(client.stderr)
         err.until("connected to 127.0.0.1:27015")
         host.wait_serving()
-        self.wait_in(browser, "return online", "the page to reconnect")
-        lines = fly(route[:2])
+        self.wait_in(browser, "return online && trackQueue === null", "the page to reconnect and load the track")
+        lines = fly([(46.5 + 0.0002 * i, 7.5, 1000) for i in range(1, 3)])
         self.wait_in(browser, "return document.getElementById('warning').hidden", "the warning to go")
-        self.assertEqual(browser.execute_script(track), [flown(lines)])
+        self.assertEqual(browser.execute_script(track), kept + [flown(lines)])
         self.assertEqual(browser.execute_script(panel)["latitude"], "%.6f°" % json.loads(lines[-1])["latitude"])
 
         client.kill()

