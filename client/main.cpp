@@ -25,6 +25,7 @@
 #include "serve/HttpServer.h"
 #include "serve/NmeaServer.h"
 #include "serve/RelayServer.h"
+#include "system/Browser.h"
 #include "system/ClientPlatform.h"
 #include "system/Notice.h"
 #include "system/QueuedOutput.h"
@@ -131,6 +132,9 @@ int main(int argc, char **argv) {
     if (!serveIfAsked(relay, "--relay", options.relayPort) || !serveIfAsked(nmea, "--nmea", options.nmeaPort) ||
         !serveIfAsked(http, "--http", options.httpPort))
         return 2;
+    // A map that does not open is still served: the user is told where it is.
+    if (options.openMap && !openInBrowser("http://127.0.0.1:" + std::to_string(http.port()) + "/", error))
+        notice("http: cannot open the map in a browser: " + error);
     sinks.push_back(writer.get());
     // The feed's session or the replay, last in the wait.
     auto run = [&](auto &session) {

@@ -23,6 +23,7 @@ import zlib
 FEED_PORT = 27015
 RELAY_PORT, NMEA_PORT, GPSD_PORT, HTTP_PORT, TILE_PORT = 27115, 27116, 27117, 27120, 27121
 FAKE_FEED_PORT = 27123  # a feed of the test's own, for more positions than the host would fly in a test's time
+SECOND_HTTP_PORT = 27124  # a second feedclient's map, beside the first
 TRACK_LIMIT = 86400  # positions in feedclient's track: a day's, one a second
 MAX_CLIENTS = 100  # of each of feedclient's servers
 EVENTS_REQUEST = b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
@@ -104,9 +105,9 @@ def wait_for(condition, seconds, what):
         time.sleep(0.05)
 
 
-def fetch(path, method="GET", headers=None):
+def fetch(path, method="GET", headers=None, port=HTTP_PORT):
     """Status, headers (names in lower case) and body of a request to feedclient's HTTP server."""
-    connection = http.client.HTTPConnection("127.0.0.1", HTTP_PORT, timeout=PATIENCE)
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=PATIENCE)
     connection.request(method, path, headers=headers or {})
     response = connection.getresponse()
     answer = response.status, {name.lower(): value for name, value in response.getheaders()}, response.read()

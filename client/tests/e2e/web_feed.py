@@ -8,9 +8,11 @@ import json
 import os
 import re
 import socket
+import tempfile
 import time
 
-from support import (EVENTS_REQUEST, FEET_PER_METRE, HTTP_PORT, MAX_CLIENTS, PATIENCE, RELAY_PORT, TRACK_LIMIT,
+from support import (EVENTS_REQUEST, FEET_PER_METRE, HTTP_PORT, MAX_CLIENTS, PATIENCE, RELAY_PORT, SECOND_HTTP_PORT,
+                     TRACK_LIMIT,
                      UNDER_WINE, LineReader, exchange, feed_line, fetch, great_circle, seconds_flown, wait_for)
 
 
@@ -113,6 +115,28 @@ class WebFeedCases:
                        r"\(lan0\)$" % HTTP_PORT)
             self.assertRegex(told.next(), r"^feedclient: http: open the map at http://127\.0\.0\.1:%d/ "
                                           r"on this computer$" % HTTP_PORT)
+
+        # --open asks the desktop to open the map on this computer (xdg-open, which Wine's ShellExecute
+        # calls too: here a stand-in that notes what it was given); with no way to ask, it says so, and
+        # the map is served all the same.
+        with tempfile.TemporaryDirectory() as desktop:
+            opened = os.path.join(desktop, "opened")
+            with open(os.path.join(desktop, "xdg-open"), "w") as opener:
+                opener.write('#!/bin/sh\nprintf %%s "$1" > %s\n' % opened)
+            os.chmod(os.path.join(desktop, "xdg-open"), 0o755)
+            for path in [desktop + ":" + os.environ["PATH"]] + ["/var/empty"] * (not UNDER_WINE):
+                told = LineReader(self.start_client("--http", str(SECOND_HTTP_PORT), "--open",
+                                                    launcher=("env", "PATH=" + path)).stderr)
+                told.until("on this computer$")
+                if path.startswith(desktop):
+                    wait_for(lambda: os.path.exists(opened) and os.path.getsize(opened) > 0, PATIENCE, "the browser")
+                    with open(opened) as url:
+                        self.assertEqual(url.read(), "http://127.0.0.1:%d/" % SECOND_HTTP_PORT)
+                else:
+                    self.assertEqual(told.next(), "feedclient: http: cannot open the map in a browser: "
+                                                  "no xdg-open on this system\n")
+                self.assertEqual(fetch("/", port=SECOND_HTTP_PORT)[0], 200)
+                self.clients.pop().kill()
 
         # Gzipped for a client that takes it, the same bytes once unpacked; as they are for one that does not.
         for path in "/track.geojson", "/leaflet.js":
