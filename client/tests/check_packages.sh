@@ -48,7 +48,7 @@ echo "the Windows feedclient imports from: $(echo $dlls)"
 grep -qix "msvcrt.dll" <<<"$dlls" || fail "the Windows feedclient does not link msvcrt.dll"
 while read -r dll; do
   case "${dll,,}" in
-    kernel32.dll | msvcrt.dll | ws2_32.dll | iphlpapi.dll | shell32.dll) ;;
+    kernel32.dll | msvcrt.dll | ws2_32.dll | iphlpapi.dll | shell32.dll | ole32.dll) ;;
     *) fail "the Windows feedclient imports $dll" ;;
   esac
 done <<<"$dlls"
