@@ -131,6 +131,9 @@ int main(int argc, char **argv) {
     if (!serveIfAsked(relay, "--relay", options.relayPort) || !serveIfAsked(nmea, "--nmea", options.nmeaPort) ||
         !serveIfAsked(http, "--http", options.httpPort))
         return 2;
+    // /status.json counts the clients of the servers that run beside it.
+    if (options.relayPort != 0) http.reportOn(relay);
+    if (options.nmeaPort != 0) http.reportOn(nmea);
     sinks.push_back(writer.get());
     // The feed's session or the replay, last in the wait.
     auto run = [&](auto &session) {
@@ -141,11 +144,13 @@ int main(int argc, char **argv) {
     };
     if (!replaying) {
         FeedSession session(options.host, options.port, options.count, sinks);
+        http.describeFeed(session.address());
         return run(session);
     }
     ReplaySession replay(recording, options.speed, options.loop, options.count,
                          waiters.empty() ? SteadyClock::duration::zero() : kReplayLeadIn, sinks,
                          [&] { return std::max({output.waiting(), relay.mostWaiting(), nmea.mostWaiting()}); });
     http.useClock([&] { return replay.clock(); });
+    http.describeFeed(recording.name());
     return run(replay);
 }
