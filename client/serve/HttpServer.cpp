@@ -79,24 +79,6 @@ const char *typeOf(std::string_view name) {
     return "text/html; charset=utf-8";
 }
 
-// A JSON string of UTF-8 text, such as an interface's name or a recording's path.
-std::string jsonString(const std::string &text) {
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            const char hex[] = "0123456789abcdef";
-            auto code = static_cast<unsigned char>(c);
-            quoted += std::string("\\u00") + hex[code >> 4] + hex[code & 0xf];
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + '"';
-}
-
 std::string serverJson(int port, std::size_t clients, unsigned long dropped) {
     return "{\"port\":" + std::to_string(port) + ",\"clients\":" + std::to_string(clients) +
            ",\"dropped\":" + std::to_string(dropped) + "}";
