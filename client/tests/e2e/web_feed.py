@@ -131,12 +131,14 @@ class WebFeedCases:
         self.assertIn('&lt;a href=&quot;https://www.openstreetmap.org/copyright&quot;&gt;OpenStreetMap&lt;/a&gt; '
                       'contributors', page)
         files = re.findall(r'(?:src|href)="([^"]*)"', page)
-        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "settings.js", "map.js"])
-        for name in files[1:]:
+        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "settings.js", "map.js", "qr.js"])
+        # and the QR code's library, which qr.js loads only on the computer itself
+        for name in files[1:] + ["qrcode.js"]:
             status, headers, body = fetch("/" + name)
             self.assertEqual((status, headers["content-type"].split(";")[0]),
                              (200, "text/" + ("css" if name.endswith("css") else "javascript")))
         self.assertTrue(fetch("/leaflet.js")[2].startswith(b"/* Leaflet, (c) 2010-2019 Vladimir Agafonkin"))
+        self.assertIn(b"Copyright (c) 2009 Kazuhiko Arase", fetch("/qrcode.js")[2][:400])
 
         # Where to open the map: at each of the computer's addresses, from another device, with its
         # interface's name, and at 127.0.0.1 on the computer itself; /status.json tells the same. With the
