@@ -7,7 +7,7 @@
 //   GET /position.json   the latest position, as a --json line holds it
 //   GET /track.geojson   the track since start, as GeoJSON
 //   GET /status.json     where to open the map, the feed's state and each server's clients: for whoever
-//                        helps a user find what is wrong, and for the page's code to scan
+//                        helps a user find what is wrong, and for the page's QR code of its address
 // Only the page's built-in files and these are served: no path reaches the file system. Every answer but
 // the events stream closes its connection, so each request is read on a connection of its own. A large
 // answer (the page's files, the track) is built once and shared by every client it goes to, and no stage

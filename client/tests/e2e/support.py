@@ -393,7 +393,8 @@ class FeedClientCase(unittest.TestCase):
         """Gives the test's network a LAN address, on a veth pair that goes nowhere (this kernel has no dummy
         links), until the case ends; returns it. Only as root and in a network of the test's own, with
         loopback alone, where the link changes nothing outside; otherwise None, and the case checks less.
-        Under Wine too: its wineserver, started in this network, lists the link for Wine's processes."""
+        Under Wine too: a Wine process has its list of interfaces from Wine's services, which the Wine script
+        starts in this network, so it sees the link; in a network made for feedclient.exe alone it would not."""
         with open("/proc/net/dev") as table:
             links = [row.split(":")[0].strip() for row in table.readlines()[2:]]
         if os.geteuid() != 0 or links != ["lo"]:
