@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks feedclient's archives: each holds one folder with the binary, its README (with Leaflet's licence)
+# Checks feedclient's archives: each holds one folder with the binary, its README (with the licences of the libraries built in)
 # and the licence, and nothing else; each binary is its platform's kind, stripped, needs only the system's
 # libraries (on Linux glibc 2.27 or later and no libstdc++, on Windows msvcrt.dll, not the Universal CRT),
 # and runs: --help prints the usage and exits 0.
@@ -53,10 +53,11 @@ while read -r dll; do
   esac
 done <<<"$dlls"
 check_help "$binary" wine
-# Leaflet and zlib, built into both, have their licences in what comes with them.
+# Leaflet, zlib and qrcode-generator, built into both, have their licences in what comes with them.
 for readme in "$unpacked"/*/README.txt; do
   grep -q "Copyright (c) 2010-2019, Vladimir Agafonkin" "$readme" || fail "$readme lacks Leaflet's licence"
   grep -q "(C) 1995-2022 Jean-loup Gailly and Mark Adler" "$readme" || fail "$readme lacks zlib's licence"
+  grep -q "Copyright (c) 2009 Kazuhiko Arase" "$readme" || fail "$readme lacks qrcode-generator's licence"
 done
 
 [ $failed -eq 0 ] && echo "feedclient package checks passed: $linux $windows"
