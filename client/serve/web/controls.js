@@ -3,11 +3,12 @@
 "use strict";
 
 const FRAME =
-  '<svg viewBox="0 0 24 24" width="24" height="24" aria-hidden="true"><path d="M3 8V3h5M16 3h5v5M21 16v5h-5M8 21H3v-5"/>' +
-  '<path d="M7 16l4-5 3 3 3-6"/></svg>';
+  '<svg viewBox="0 0 24 24" width="24" height="24" aria-hidden="true">' +
+  '<path d="M3 8V3h5M16 3h5v5M21 16v5h-5M8 21H3v-5"/><path d="M7 16l4-5 3 3 3-6"/></svg>';
 const GEAR =
-  '<svg viewBox="0 0 24 24" width="24" height="24" aria-hidden="true"><circle cx="12" cy="12" r="3"/><path d="M12 2v3' +
-  'M12 19v3M2 12h3M19 12h3M4.9 4.9l2.1 2.1M17 17l2.1 2.1M4.9 19.1 7 17M17 7l2.1-2.1"/><circle cx="12" cy="12" r="7"/></svg>';
+  '<svg viewBox="0 0 24 24" width="24" height="24" aria-hidden="true"><circle cx="12" cy="12" r="3"/>' +
+  '<path d="M12 2v3M12 19v3M2 12h3M19 12h3M4.9 4.9l2.1 2.1M17 17l2.1 2.1M4.9 19.1 7 17M17 7l2.1-2.1"/>' +
+  '<circle cx="12" cy="12" r="7"/></svg>';
 
 // What the settings panel offers, in the order of the choices in SETTING_CHOICES.
 const SETTING_LABELS = {
@@ -62,7 +63,9 @@ function clearOfPanel(margin) {
   const alongBottom = panel.width > box.width / 2;
   return {
     paddingTopLeft: [controls.right - box.left + margin, margin],
-    paddingBottomRight: alongBottom ? [margin, box.bottom - panel.top + margin] : [box.right - panel.left + margin, margin],
+    paddingBottomRight: alongBottom
+      ? [margin, box.bottom - panel.top + margin]
+      : [box.right - panel.left + margin, margin],
   };
 }
 
@@ -90,7 +93,9 @@ const SettingsControl = L.Control.extend({
       }
     });
     window.addEventListener("settingschange", () => {
-      for (const input of this.panel.querySelectorAll("input[type=radio]")) input.checked = settings[input.name] === input.value;
+      for (const input of this.panel.querySelectorAll("input[type=radio]")) {
+        input.checked = settings[input.name] === input.value;
+      }
     });
     return container;
   },
@@ -98,6 +103,8 @@ const SettingsControl = L.Control.extend({
   open(on) {
     this.panel.hidden = !on;
     this.button.setAttribute("aria-expanded", String(on));
+    // As tall as the screen leaves below its top, and scrolled within that (a phone on its side).
+    if (on) this.panel.style.maxHeight = innerHeight - this.panel.getBoundingClientRect().top - 10 + "px";
   },
 
   addRow(row) {
@@ -127,7 +134,7 @@ const SettingsControl = L.Control.extend({
 
 // Leaflet's scale bar, in the units of the setting: a single line whose unit roundDistance picks.
 const ScaleBar = L.Control.Scale.extend({
-  options: { maxWidth: 120, metric: false, imperial: false },
+  options: { maxWidth: 120, metric: false, imperial: false, updateWhenIdle: true }, // not on each frame of a pan
   _addScales(options, className, container) {
     this.line = L.DomUtil.create("div", className, container);
   },

@@ -42,6 +42,9 @@ PANEL = "return Object.fromEntries([...document.querySelectorAll('#panel dd')].m
 UNITS = {"aviation": (("kt", 1), ("ft", 1), ("NM", 1852)), "metric": (("km/h", 1.852), ("m", 0.3048), ("km", 1000)),
          "imperial": (("mph", 1.852 / 1.609344), ("ft", 1), ("mi", 1609.344))}
 THEME_BACKGROUNDS = {"day": "rgba(255, 255, 255, 0.92)", "night": "rgba(23, 29, 36, 0.92)"}  # the panel's
+# As OpenStreetMap's tiles credit it, the attribution of the tiles that the test's own stand in for.
+CREDIT_OPENSTREETMAP = ("map.attributionControl.addAttribution("
+                        "'&copy; <a href=\"https://www.openstreetmap.org/copyright\">OpenStreetMap</a> contributors')")
 TRACK_BOUNDS = "segments.flat().reduce((all, line) => all.extend(line.getBounds()), L.latLngBounds([]))"
 ROTATION = "return Number(/rotate\\((.*)deg\\)/.exec(document.querySelector('.aircraft svg').style.transform)[1])"
 
@@ -367,8 +370,8 @@ class MapPageCases:
         """A finger's tap at a point of the page, as a touch screen sends it, which Chromium makes a click of; or
         a click of the mouse there."""
         if touch:
-            browser.execute_cdp_cmd("Input.dispatchTouchEvent", {"type": "touchStart", "touchPoints": [{"x": x, "y": y}]})
-            browser.execute_cdp_cmd("Input.dispatchTouchEvent", {"type": "touchEnd", "touchPoints": []})
+            for kind, points in ("touchStart", [{"x": x, "y": y}]), ("touchEnd", []):
+                browser.execute_cdp_cmd("Input.dispatchTouchEvent", {"type": kind, "touchPoints": points})
             return
         for kind in "mousePressed", "mouseReleased":
             browser.execute_cdp_cmd("Input.dispatchMouseEvent",
@@ -410,7 +413,8 @@ class MapPageCases:
             (speed, per_knot), (height, per_foot) = UNITS[units][:2]
             return {"latitude": place(latest["latitude"], "NS"), "longitude": place(latest["longitude"], "EW"),
                     "altitude": "%.0f %s" % (latest["elevation"] * per_foot, height),
-                    "airspeed": "%.1f %s" % (latest["speed"] * per_knot, speed), "heading": "%.1f°" % latest["heading"],
+                    "airspeed": "%.1f %s" % (latest["speed"] * per_knot, speed),
+                    "heading": "%.1f°" % latest["heading"],
                     "ground-speed": "%.1f %s" % (motion["groundSpeed"] * per_knot, speed),
                     "track": "%.1f°" % motion["track"]}
         def check_settings(units, theme, orient):
@@ -434,14 +438,15 @@ class MapPageCases:
                 "return [new URLSearchParams(location.search).get(arguments[0]), localStorage.getItem('setting.' +"
                 " arguments[0])]", name), [value, value])
         gear = lambda: press(browser.find_element(By.CSS_SELECTOR, "button[title=Settings]"))
+        folder = os.path.dirname(os.environ["SCREENSHOT"])
         settings_open = "return !document.getElementById('settings').hidden"
         def press(element):
             """A tap on a touch screen, a click with a mouse (`touch` is the size's, in the loop below)."""
             if not touch:
                 return element.click()
-            self.press_at(browser, *browser.execute_script(
-                "const r = arguments[0].getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]",
-                element), touch)
+            middle = browser.execute_script("const r = arguments[0].getBoundingClientRect();"
+                                            "return [r.left + r.width / 2, r.top + r.height / 2]", element)
+            self.press_at(browser, *middle, touch)
 
         for size, (width, height), touch, (units, theme, orient), chosen in (
                 ("phone", (390, 844), True, ("metric", "night", "track"), ("imperial", "day", "north")),
@@ -451,13 +456,11 @@ class MapPageCases:
                 ("desktop", (1400, 900), False, ("metric", "day", "north"), ("aviation", "night", "track"))):
             self.emulate(browser, width, height, touch)
             browser.get(page + "?units=%s&theme=%s&orient=%s" % (units, theme, orient))
-            self.assertEqual(browser.execute_script("return [innerWidth, innerHeight, matchMedia('(pointer: coarse)')"
-                                                    ".matches]"), [width, height, touch])
+            self.assertEqual(browser.execute_script(
+                "return [innerWidth, innerHeight, matchMedia('(pointer: coarse)').matches]"), [width, height, touch])
             self.wait_in(browser, "return trackQueue === null && segments.length > 0 && " + PANEL[len("return "):] +
                          ".latitude === %s" % json.dumps(shown(units)["latitude"]), "the track and the latest position")
-            # As the tiles of OpenStreetMap credit it, the attribution of the tiles this test stands in for them.
-            browser.execute_script("map.attributionControl.addAttribution(arguments[0])",
-                                   '&copy; <a href="https://www.openstreetmap.org/copyright">OpenStreetMap</a> contributors')
+            browser.execute_script(CREDIT_OPENSTREETMAP)
             check_settings(units, theme, orient)
 
             # Chosen in the panel: the values change at once, and a reload keeps the choices.
@@ -470,8 +473,7 @@ class MapPageCases:
             self.assertFalse(browser.execute_script(settings_open), "open after a second tap")
             browser.refresh()
             self.wait_in(browser, PANEL + ".latitude === %s" % json.dumps(shown(chosen[0])["latitude"]), "the reload")
-            browser.execute_script("map.attributionControl.addAttribution(arguments[0])",
-                                   '&copy; <a href="https://www.openstreetmap.org/copyright">OpenStreetMap</a> contributors')
+            browser.execute_script(CREDIT_OPENSTREETMAP)
             check_settings(*chosen)
 
             # The whole flight: the track in the map's view, clear of the panel and as large as that leaves room
@@ -489,11 +491,13 @@ class MapPageCases:
             self.assertTrue(free[0] <= track[0] < track[2] <= free[2] and free[1] <= track[1] < track[3] <= free[3],
                             (track, free))
             # Zoomed in as far as it fits, with a margin: two zoom levels further out would make it a quarter.
-            self.assertGreater(max((track[2] - track[0]) / (free[2] - free[0]), (track[3] - track[1]) / free[3]), 0.35)
+            fill = max((track[2] - track[0]) / (free[2] - free[0]), (track[3] - track[1]) / free[3])
+            self.assertGreater(fill, 0.35)
             self.assertEqual(browser.find_element(By.CLASS_NAME, "follow").get_attribute("aria-pressed"), "false")
 
             self.check_layout(browser, touch)
             gear()
+            browser.save_screenshot(os.path.join(folder, "map-%s-settings.png" % size))
             if touch:
                 self.check_touch_sizes(browser)
             ActionChains(browser).send_keys(Keys.ESCAPE).perform()
@@ -508,16 +512,15 @@ class MapPageCases:
             self.assertFalse(browser.execute_script(settings_open), "open after a tap on the map")
 
             # A look at each size by day and by night, the track in view.
-            for shot in range(2):
+            other = {"day": "night", "night": "day"}[chosen[1]]
+            for theme in chosen[1], other:
+                if theme == other:
+                    gear()
+                    choose("theme", theme)
+                    gear()
                 self.wait_in(browser, "return [...document.querySelectorAll('.leaflet-tile')].every(t => t.complete)",
                              "the tiles")
-                browser.save_screenshot(os.path.join(os.path.dirname(os.environ["SCREENSHOT"]), "map-%s-%s.png"
-                                                     % (size, browser.execute_script(
-                                                         "return document.documentElement.dataset.theme"))))
-                if shot == 0:
-                    gear()
-                    choose("theme", {"day": "night", "night": "day"}[chosen[1]])
-                    gear()
+                browser.save_screenshot(os.path.join(folder, "map-%s-%s.png" % (size, theme)))
             press(browser.find_element(By.CLASS_NAME, "follow"))
             self.assertTrue(browser.execute_script("return follow"))
 
@@ -566,7 +569,8 @@ class MapPageCases:
     def check_touch_sizes(self, browser):
         """Every control a finger can hit, with the settings open, at least 44 pixels each way."""
         sizes = browser.execute_script(
-            "return [...document.querySelectorAll('.leaflet-control a, .leaflet-control button, button.leaflet-control, .choice span')]"
+            "return [...document.querySelectorAll('.leaflet-control a, .leaflet-control button,"
+            " button.leaflet-control, .choice span')]"
             ".filter(e => !e.closest('.leaflet-control-attribution')).map(e => { const r = e.getBoundingClientRect();"
             " return [e.title || e.textContent, r.width, r.height]; })")
         self.assertGreaterEqual(len(sizes), 13)  # zoom in and out, 3 buttons, 8 choices
