@@ -43,6 +43,7 @@ let lastId = 0; // the last position event taken into the track
 let broken = false; // the feed was lost since: the next position starts a new segment
 let trackQueue = null; // while the track loads, what comes for it meanwhile: positions and losses of the feed
 let latest = null; // the latest position
+let groundMotion = null; // the latest ground motion: ground speed in knots and track in degrees true
 let heading = null; // the aircraft icon's rotation in degrees, carried on the short way to each new heading
 let feedState = "lost";
 let clockOffset = 0; // this device's clock less feedclient's, in milliseconds
@@ -50,7 +51,6 @@ let online = false;
 let follow = true;
 let source = null; // the events stream
 const field = (id) => document.getElementById(id);
-const fixed = (value, decimals, unit) => (value === null ? "–" : value.toFixed(decimals) + unit);
 // A direction to a tenth as feedclient writes one: a half goes up, on the feed's six decimals, and a
 // whole turn is 0.0.
 const direction = (degrees) => {
@@ -59,6 +59,12 @@ const direction = (degrees) => {
   if (millionths < 0) millionths += 360e6;
   const tenths = Math.floor((millionths + 50000) / 100000) % 3600;
   return Math.floor(tenths / 10) + "." + (tenths % 10) + "°";
+};
+// A latitude or longitude to the feed's six decimals, with its hemisphere; one that rounds to zero has none.
+const hemisphere = (degrees, [positive, negative]) => {
+  if (degrees === null) return "–";
+  const text = Math.abs(degrees).toFixed(6);
+  return Number(text) === 0 ? text + "°" : text + "° " + (degrees > 0 ? positive : negative);
 };
 // A place on the Earth by feedclient's one rule (isValidPlace in read/Position.h), which has left out of the
 // track and the ground motion every position that breaks it; the page applies it to the live positions.
@@ -109,13 +115,27 @@ function jumped(from, latitude, longitude, time) {
 // The longitude, carried on from the track's latest position; the track's first is as the feed has it.
 const continuousLongitude = (longitude) => (last ? nearest(longitude, last.longitude, 360) : longitude);
 
+// The panel's values of the latest position and ground motion, in the units of the setting.
+function showValues() {
+  if (latest) {
+    field("latitude").textContent = hemisphere(latest.latitude, "NS");
+    field("longitude").textContent = hemisphere(latest.longitude, "EW");
+    field("altitude").textContent = altitudeText(latest.elevation);
+    field("airspeed").textContent = speedText(latest.speed);
+    field("heading").textContent = direction(latest.heading);
+  }
+  if (groundMotion) {
+    field("ground-speed").textContent = speedText(groundMotion.groundSpeed);
+    field("track").textContent = direction(groundMotion.track);
+  }
+}
+window.addEventListener("settingschange", (event) => {
+  if (event.detail.name === "units") showValues();
+});
+
 function showPosition(p) {
   latest = p;
-  field("latitude").textContent = fixed(p.latitude, 6, "°");
-  field("longitude").textContent = fixed(p.longitude, 6, "°");
-  field("altitude").textContent = fixed(p.elevation, 0, " ft");
-  field("airspeed").textContent = fixed(p.speed, 1, " kt");
-  field("heading").textContent = direction(p.heading);
+  showValues();
   if (!located(p)) return;
   const where = [p.latitude, continuousLongitude(p.longitude)];
   const icon = map.hasLayer(aircraft) ? aircraft.setLatLng(where).getElement().firstChild : null;
@@ -238,8 +258,8 @@ function take(event) {
     clockOffset = Date.now() - Date.parse(data.time);
     if (data.state === "lost") forTrack(() => trackLoss(data.positions));
   } else if (event.type === "motion") {
-    field("ground-speed").textContent = fixed(data.groundSpeed, 1, " kt");
-    field("track").textContent = direction(data.track);
+    groundMotion = data;
+    showValues();
   } else {
     const id = Number(event.lastEventId);
     forTrack(() => trackPosition(data, id));

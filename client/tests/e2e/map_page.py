@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 
 from support import (EVENTS_REQUEST, FakeFeed, HTTP_PORT, LineReader, PATIENCE, TILE_PORT, TileServer, feed_line,
-                     feed_port_listens, fetch, port_listens, wait_for)
+                     feed_port_listens, fetch, port_listens, travel, wait_for)
 
 
 # The page's track: a list of segments, each of [latitude, longitude] as drawn, from its polylines, where
@@ -46,7 +46,21 @@ return [["#panel", ".follow", ".leaflet-control-zoom", ".leaflet-control-attribu
         share.top >= 0 && share.left >= 0 && share.bottom <= innerHeight && share.right <= innerWidth];
 """
 PANEL = "return Object.fromEntries([...document.querySelectorAll('#panel dd')].map(d => [d.id, d.textContent]))"
+# The units of each system, as the page gives them: speed and altitude with their size in knots and feet, and
+# the scale bar's long unit with its size in metres.
+UNITS = {"aviation": (("kt", 1), ("ft", 1), ("NM", 1852)), "metric": (("km/h", 1.852), ("m", 0.3048), ("km", 1000)),
+         "imperial": (("mph", 1.852 / 1.609344), ("ft", 1), ("mi", 1609.344))}
+THEME_BACKGROUNDS = {"day": "rgba(255, 255, 255, 0.92)", "night": "rgba(23, 29, 36, 0.92)"}  # the panel's
+# As OpenStreetMap's tiles credit it, the attribution of the tiles that the test's own stand in for.
+CREDIT_OPENSTREETMAP = ("map.attributionControl.addAttribution("
+                        "'&copy; <a href=\"https://www.openstreetmap.org/copyright\">OpenStreetMap</a> contributors')")
+TRACK_BOUNDS = "segments.flat().reduce((all, line) => all.extend(line.getBounds()), L.latLngBounds([]))"
 ROTATION = "return Number(/rotate\\((.*)deg\\)/.exec(document.querySelector('.aircraft svg').style.transform)[1])"
+
+
+def place(degrees, hemispheres):
+    """A latitude ("NS") or longitude ("EW") as the panel shows it: six decimals, and its hemisphere."""
+    return "%.6f° %s" % (abs(degrees), hemispheres[degrees < 0])
 
 
 def around_zurich(i, count):
@@ -123,7 +137,7 @@ class MapPageCases:
         def shows(line):
             """The panel's values of a --json line, as the page writes them, with its ground motion."""
             p = json.loads(line)
-            return {"latitude": "%.6f°" % p["latitude"], "longitude": "%.6f°" % p["longitude"],
+            return {"latitude": place(p["latitude"], "NS"), "longitude": place(p["longitude"], "EW"),
                     "altitude": "%.0f ft" % p["elevation"], "airspeed": "%.1f kt" % p["speed"],
                     "heading": "%.1f°" % p["heading"], **motion()}
         def where(condition):
@@ -233,7 +247,7 @@ class MapPageCases:
         lines = fly([(46.5 + 0.0002 * i, 7.5, 1000) for i in range(1, 3)])
         self.wait_in(browser, "return document.getElementById('warning').hidden", "the warning to go")
         self.assertEqual(browser.execute_script(track), kept + [flown(lines)])
-        self.assertEqual(browser.execute_script(panel)["latitude"], "%.6f°" % json.loads(lines[-1])["latitude"])
+        self.assertEqual(browser.execute_script(panel)["latitude"], place(json.loads(lines[-1])["latitude"], "NS"))
 
         client.kill()
         client.wait()
@@ -285,7 +299,7 @@ class MapPageCases:
             send([(latitude, longitude, heading)])
             shown = browser.execute_script(PANEL)
             self.assertEqual((shown["latitude"], shown["longitude"], shown["heading"]),
-                             ("%.6f°" % latitude, "%.6f°" % longitude, "%.1f°" % heading))
+                             (place(latitude, "NS"), place(longitude, "EW"), "%.1f°" % heading))
             self.assertEqual(browser.execute_script("const c = aircraft.getLatLng(); return [c.lat, c.lng]"),
                              [float("%f" % latitude), float("%f" % longitude)])
         self.assertEqual(browser.execute_script(TRACK), [])
@@ -432,3 +446,222 @@ class MapPageCases:
                          [None, "undefined"])
         self.assertEqual(decoded("closed"), "")
         self.assertEqual(self.page_errors(browser), [])
+
+    def emulate(self, browser, width, height, touch):
+        """The browser as a device of that size, with a touch screen and the coarse pointer of one, or with a
+        mouse; for the pages loaded from now on."""
+        browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": touch})
+        browser.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": touch, "maxTouchPoints": 5})
+        browser.execute_cdp_cmd("Emulation.setEmitTouchEventsForMouse", {"enabled": touch, "configuration": "mobile"})
+
+    def press_at(self, browser, x, y, touch):
+        """A finger's tap at a point of the page, as a touch screen sends it, which Chromium makes a click of; or
+        a click of the mouse there."""
+        if touch:
+            for kind, points in ("touchStart", [{"x": x, "y": y}]), ("touchEnd", []):
+                browser.execute_cdp_cmd("Input.dispatchTouchEvent", {"type": kind, "touchPoints": points})
+            return
+        for kind in "mousePressed", "mouseReleased":
+            browser.execute_cdp_cmd("Input.dispatchMouseEvent",
+                                    {"type": kind, "x": x, "y": y, "button": "left", "clickCount": 1})
+
+    def test_http_map_settings(self):
+        """The settings from the page's address and chosen in its panel, kept across a reload; the panel's
+        values and the scale bar in the chosen units, at once; day and night; the whole flight in view;
+        and the layout, with the widest values the panel shows, at a phone's, a tablet's and a desktop's
+        sizes: no row wraps, nothing covers the attribution or the panel, and a finger hits every control."""
+        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.common.keys import Keys
+        tiles = TileServer("")
+        self.addCleanup(tiles.stop)
+        feed = self.start_fake_feed()
+        self.start_client("--http", str(HTTP_PORT), "--tiles", "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT,
+                          feed.address)
+        feed.accept()
+        events = self.connect_stream(HTTP_PORT, request=EVENTS_REQUEST)
+        browser = self.start_browser()
+        page = "http://127.0.0.1:%d/" % HTTP_PORT
+        browser.get(page)
+        self.wait_in(browser, "return online", "the page to connect")
+        self.assertTrue(browser.execute_script("return document.querySelector('[title=\"Show the whole flight\"]')"
+                                               ".disabled"), "the whole flight without a track")
+
+        # A climb east out of Honolulu at some 580 kt, the lines a simulator's second apart for feedclient:
+        # three-digit western longitudes, and four-digit speeds in km/h and altitudes in metres.
+        route = [travel((21.3187, -157.9225), 300.0 * i, 60.0) for i in range(40)]
+        feed.send([feed_line(latitude, longitude, 60.0, speed=612.3, elevation=300.0 + 310.0 * i)
+                   for i, (latitude, longitude) in enumerate(route)])
+        wait_for(lambda: len(events.positions()) == len(route), PATIENCE, "the positions")
+        feed.close()  # the feed lost: the page's warning at its longest
+        latest = json.loads(events.positions()[-1])
+        motion = [json.loads(data) for kind, _, data in events.events()[1] if kind == "motion"][-1]
+        def shown(units):
+            """The panel's values of the latest position and its ground motion, in those units."""
+            (speed, per_knot), (height, per_foot) = UNITS[units][:2]
+            return {"latitude": place(latest["latitude"], "NS"), "longitude": place(latest["longitude"], "EW"),
+                    "altitude": "%.0f %s" % (latest["elevation"] * per_foot, height),
+                    "airspeed": "%.1f %s" % (latest["speed"] * per_knot, speed),
+                    "heading": "%.1f°" % latest["heading"],
+                    "ground-speed": "%.1f %s" % (motion["groundSpeed"] * per_knot, speed),
+                    "track": "%.1f°" % motion["track"]}
+        def check_settings(units, theme, orient):
+            panel = browser.execute_script(PANEL)
+            self.assertEqual({name: panel[name] for name in panel if name != "age"}, shown(units))
+            # The scale bar's label in the system's long unit here, and the bar as long as it says, to a pixel.
+            label, width, metres_per_pixel = browser.execute_script(
+                "const line = document.querySelector('.leaflet-control-scale-line'), y = map.getSize().y / 2;"
+                "return [line.textContent, line.getBoundingClientRect().width, map.distance("
+                "map.containerPointToLatLng([0, y]), map.containerPointToLatLng([100, y])) / 100]")
+            count, unit = label.split(" ")
+            self.assertEqual(unit, UNITS[units][2][0])
+            self.assertAlmostEqual(width * metres_per_pixel, int(count) * UNITS[units][2][1], delta=metres_per_pixel)
+            self.assertEqual(browser.execute_script(
+                "return [document.documentElement.dataset.theme, getComputedStyle(document.getElementById('panel'))"
+                ".backgroundColor, document.querySelector('input[name=orient]:checked').value]"),
+                [theme, THEME_BACKGROUNDS[theme], orient])
+        def choose(name, value):
+            press(browser.find_element(By.XPATH, "//label[input[@name='%s' and @value='%s']]" % (name, value)))
+            self.assertEqual(browser.execute_script(
+                "return [new URLSearchParams(location.search).get(arguments[0]), localStorage.getItem('setting.' +"
+                " arguments[0])]", name), [value, value])
+        gear = lambda: press(browser.find_element(By.CSS_SELECTOR, "button[title=Settings]"))
+        folder = os.path.dirname(os.environ["SCREENSHOT"])
+        settings_open = "return !document.getElementById('settings').hidden"
+        def press(element):
+            """A tap on a touch screen, a click with a mouse (`touch` is the size's, in the loop below)."""
+            if not touch:
+                return element.click()
+            middle = browser.execute_script("const r = arguments[0].getBoundingClientRect();"
+                                            "return [r.left + r.width / 2, r.top + r.height / 2]", element)
+            self.press_at(browser, *middle, touch)
+
+        for size, (width, height), touch, (units, theme, orient), chosen in (
+                ("phone", (390, 844), True, ("metric", "night", "track"), ("imperial", "day", "north")),
+                ("narrow-phone", (360, 780), True, ("imperial", "day", "north"), ("metric", "night", "track")),
+                ("tablet", (820, 1180), True, ("imperial", "night", "north"), ("aviation", "day", "track")),
+                ("tablet-landscape", (1180, 820), True, ("aviation", "day", "track"), ("metric", "night", "north")),
+                ("desktop", (1400, 900), False, ("metric", "day", "north"), ("aviation", "night", "track"))):
+            self.emulate(browser, width, height, touch)
+            browser.get(page + "?units=%s&theme=%s&orient=%s" % (units, theme, orient))
+            self.assertEqual(browser.execute_script(
+                "return [innerWidth, innerHeight, matchMedia('(pointer: coarse)').matches]"), [width, height, touch])
+            self.wait_in(browser, "return trackQueue === null && segments.length > 0 && " + PANEL[len("return "):] +
+                         ".latitude === %s" % json.dumps(shown(units)["latitude"]), "the track and the latest position")
+            browser.execute_script(CREDIT_OPENSTREETMAP)
+            check_settings(units, theme, orient)
+
+            # Chosen in the panel: the values change at once, and a reload keeps the choices.
+            gear()
+            self.assertTrue(browser.execute_script(settings_open))
+            for name, value in zip(("units", "theme", "orient"), chosen):
+                choose(name, value)
+            check_settings(*chosen)
+            gear()
+            self.assertFalse(browser.execute_script(settings_open), "open after a second tap")
+            browser.refresh()
+            self.wait_in(browser, PANEL + ".latitude === %s" % json.dumps(shown(chosen[0])["latitude"]), "the reload")
+            browser.execute_script(CREDIT_OPENSTREETMAP)
+            check_settings(*chosen)
+
+            # The whole flight: the track in the map's view, clear of the panel and as large as that leaves room
+            # for; following stops, and the follow button starts it again.
+            browser.execute_script("window.moved = false; map.once('moveend', () => { moved = true; })")
+            press(browser.find_element(By.CSS_SELECTOR, "button[title='Show the whole flight']"))
+            self.wait_in(browser, "return moved", "the map to move to the whole flight")
+            track, free = browser.execute_script(
+                "const b = " + TRACK_BOUNDS + ", nw = map.latLngToContainerPoint(b.getNorthWest()),"
+                " se = map.latLngToContainerPoint(b.getSouthEast()), panel = document.getElementById('panel')"
+                ".getBoundingClientRect(), alongBottom = panel.width > innerWidth / 2;"
+                "return [[nw.x, nw.y, se.x, se.y], [document.querySelector('.leaflet-top.leaflet-left')"
+                ".getBoundingClientRect().right, 0, alongBottom ? innerWidth : panel.left,"
+                " alongBottom ? panel.top : innerHeight]]")
+            self.assertTrue(free[0] <= track[0] < track[2] <= free[2] and free[1] <= track[1] < track[3] <= free[3],
+                            (track, free))
+            # Zoomed in as far as it fits, with a margin: two zoom levels further out would make it a quarter.
+            fill = max((track[2] - track[0]) / (free[2] - free[0]), (track[3] - track[1]) / free[3])
+            self.assertGreater(fill, 0.35)
+            self.assertEqual(browser.find_element(By.CLASS_NAME, "follow").get_attribute("aria-pressed"), "false")
+
+            self.check_layout(browser, touch)
+            gear()
+            browser.save_screenshot(os.path.join(folder, "map-%s-settings.png" % size))
+            if touch:
+                self.check_touch_sizes(browser)
+            ActionChains(browser).send_keys(Keys.ESCAPE).perform()
+            self.assertFalse(browser.execute_script(settings_open), "open after Escape")
+            gear()
+            # On the map clear of the panels, below the settings and above the scale bar and the attribution.
+            spot = browser.execute_script("const x = innerWidth - 30, y = innerHeight * 0.75;"
+                                          "const e = document.elementFromPoint(x, y);"
+                                          "return e.closest('#map') && !e.closest('.leaflet-control') && [x, y]")
+            self.assertTrue(spot, "no place on the map to tap")
+            self.press_at(browser, *spot, touch)
+            self.assertFalse(browser.execute_script(settings_open), "open after a tap on the map")
+
+            # A look at each size by day and by night, the track in view.
+            other = {"day": "night", "night": "day"}[chosen[1]]
+            for theme in chosen[1], other:
+                if theme == other:
+                    gear()
+                    choose("theme", theme)
+                    gear()
+                self.wait_in(browser, "return [...document.querySelectorAll('.leaflet-tile')].every(t => t.complete)",
+                             "the tiles")
+                browser.save_screenshot(os.path.join(folder, "map-%s-%s.png" % (size, theme)))
+            press(browser.find_element(By.CLASS_NAME, "follow"))
+            self.assertTrue(browser.execute_script("return follow"))
+
+        # Kept on this device: a page opened without the settings in its address has the last chosen.
+        browser.get(page)
+        self.wait_in(browser, PANEL + ".latitude === %s" % json.dumps(shown("aviation")["latitude"]), "the page")
+        self.assertEqual(browser.execute_script("return [settings.units, settings.orient, location.search]"),
+                         ["aviation", "track", ""])
+        # "auto" follows the device's dark mode as it changes.
+        gear()
+        choose("theme", "auto")
+        for scheme, theme in ("dark", "night"), ("light", "day"), ("dark", "night"):
+            browser.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                                    {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
+            self.wait_in(browser, "return document.documentElement.dataset.theme === %s" % json.dumps(theme),
+                         "the %s theme of a %s device" % (theme, scheme))
+        self.assertEqual(self.page_errors(browser), [])
+
+    def check_layout(self, browser, touch):
+        """Each of the panel's rows on one line, its label and value apart and inside it; the attribution, the
+        scale bar and the warning clear of the panel and of each other."""
+        rows = browser.execute_script(
+            "const box = (e) => { const r = e.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; };"
+            "return [...document.querySelectorAll('#panel dl > div')].map(row => ["
+            "box(row), ...[row.querySelector('dt'), row.querySelector('dd')].map(e => ["
+            "box(e), parseFloat(getComputedStyle(e).lineHeight)])])")
+        for row, (label, label_line), (value, value_line) in rows:
+            self.assertLess(label[3] - label[1], 1.5 * label_line, "a label wraps")
+            self.assertLess(value[3] - value[1], 1.5 * value_line, "a value wraps")
+            self.assertLessEqual(label[2], value[0], "a label runs into its value")
+            self.assertTrue(row[0] <= label[0] and value[2] <= row[2] + 0.5, "a row runs out of its place")
+        self.wait_in(browser, "return !document.getElementById('warning').hidden", "the warning")
+        boxes = browser.execute_script(
+            "return ['#panel', '.leaflet-control-attribution', '.leaflet-control-scale', '#warning',"
+            " '.leaflet-top.leaflet-left'].map(s => { const r = document.querySelector(s).getBoundingClientRect();"
+            " return [r.left, r.top, r.right, r.bottom]; })")
+        def apart(a, b):
+            return a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1]
+        panel, attribution, scale, warning, controls = boxes
+        for name, box in ("attribution", attribution), ("scale bar", scale), ("warning", warning):
+            self.assertTrue(apart(panel, box), "the panel covers the " + name)
+        self.assertTrue(apart(attribution, scale), "the scale bar covers the attribution")
+        self.assertTrue(apart(warning, controls), "the warning covers the controls")
+        self.assertTrue(all(0 <= box[0] and box[2] <= browser.execute_script("return innerWidth") for box in boxes))
+
+    def check_touch_sizes(self, browser):
+        """Every control a finger can hit, with the settings open, at least 44 pixels each way."""
+        sizes = browser.execute_script(
+            "return [...document.querySelectorAll('.leaflet-control a, .leaflet-control button,"
+            " button.leaflet-control, .choice span')]"
+            ".filter(e => !e.closest('.leaflet-control-attribution')).map(e => { const r = e.getBoundingClientRect();"
+            " return [e.title || e.textContent, r.width, r.height]; })")
+        self.assertGreaterEqual(len(sizes), 13)  # zoom in and out, 3 buttons, 8 choices
+        for name, width, height in sizes:
+            self.assertTrue(width >= 44 and height >= 44, "%s is %gx%g" % (name, width, height))

@@ -135,7 +135,8 @@ class WebFeedCases:
         self.assertIn('&lt;a href=&quot;https://www.openstreetmap.org/copyright&quot;&gt;OpenStreetMap&lt;/a&gt; '
                       'contributors', page)
         files = re.findall(r'(?:src|href)="([^"]*)"', page)
-        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "settings.js", "map.js", "qr.js"])
+        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "settings.js", "theme.js",
+                                 "units.js", "map.js", "controls.js", "qr.js"])
         # and the QR code's library, which qr.js loads only on the computer itself
         for name in files[1:] + ["qrcode.js"]:
             status, headers, body = fetch("/" + name)
