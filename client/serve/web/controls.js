@@ -10,7 +10,7 @@ const GEAR =
   '<path d="M12 2v3M12 19v3M2 12h3M19 12h3M4.9 4.9l2.1 2.1M17 17l2.1 2.1M4.9 19.1 7 17M17 7l2.1-2.1"/>' +
   '<circle cx="12" cy="12" r="7"/></svg>';
 
-// What the settings panel offers, in the order of the choices in SETTING_CHOICES.
+// What the settings panel offers, each in the order of its choices in SETTING_CHOICES.
 const SETTING_LABELS = {
   units: ["Units", { aviation: ["Aviation", "kt, ft, NM"], metric: ["Metric", "km/h, m, km"],
                      imperial: ["Imperial", "mph, ft, mi"] }],
@@ -81,7 +81,7 @@ const SettingsControl = L.Control.extend({
     this.panel = L.DomUtil.create("form", "settings", container);
     this.panel.id = "settings";
     this.panel.hidden = true;
-    for (const name of Object.keys(SETTING_CHOICES)) this.addRow(this.choiceRow(name));
+    for (const name of Object.keys(SETTING_LABELS)) this.addRow(this.choiceRow(name));
     L.DomEvent.disableClickPropagation(container);
     L.DomEvent.disableScrollPropagation(container);
     L.DomEvent.on(this.button, "click", () => this.open(this.panel.hidden));

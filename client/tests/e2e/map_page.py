@@ -445,7 +445,10 @@ class MapPageCases:
         self.assertEqual(browser.execute_script("return [document.querySelector('.share'), typeof qrcode]"),
                          [None, "undefined"])
         self.assertEqual(decoded("closed"), "")
-        self.assertEqual(self.page_errors(browser), [])
+        # The test changed the machine's addresses, on which Chromium cancels the requests on their way then:
+        # tiles only, which the page asks for again; any other error is the page's.
+        self.assertEqual([entry for entry in self.page_errors(browser)
+                          if not entry["message"].endswith("net::ERR_NETWORK_CHANGED")], [])
 
     def emulate(self, browser, width, height, touch):
         """The browser as a device of that size, with a touch screen and the coarse pointer of one, or with a
@@ -660,7 +663,8 @@ class MapPageCases:
         sizes = browser.execute_script(
             "return [...document.querySelectorAll('.leaflet-control a, .leaflet-control button,"
             " button.leaflet-control, .choice span')]"
-            ".filter(e => !e.closest('.leaflet-control-attribution')).map(e => { const r = e.getBoundingClientRect();"
+            ".filter(e => !e.closest('.leaflet-control-attribution') && e.getClientRects().length > 0)"
+            ".map(e => { const r = e.getBoundingClientRect();"
             " return [e.title || e.textContent, r.width, r.height]; })")
         self.assertGreaterEqual(len(sizes), 13)  # zoom in and out, 3 buttons, 8 choices
         for name, width, height in sizes:
