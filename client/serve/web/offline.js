@@ -17,8 +17,10 @@ const tileLayer = (() => {
   return found;
 })();
 
+// Under the map's buttons, as the last of them: the panel, at the bottom of a phone, grows with its values,
+// and the warning across the top with its text, but nothing moves the buttons down under a finger.
 const NoticeControl = L.Control.extend({
-  options: { position: "bottomright" },
+  options: { position: "topleft" },
   onAdd() {
     const notice = document.getElementById("offline-notice");
     L.DomEvent.disableClickPropagation(notice);

@@ -122,9 +122,11 @@ class MapPageCases:
         """The page at a screen's size, its screenshot kept beside the others, and its pixels."""
         # Leaflet takes a new size, and draws the layers over it, some moments after the window's, as a
         # device turned round does.
-        browser.execute_script("window.resized = new Promise((resolve) => map.once('moveend', resolve))")
-        browser.set_window_size(*size)
-        browser.execute_async_script("const done = arguments[0]; resized.then(() => done())")
+        window = browser.get_window_size()
+        if (window["width"], window["height"]) != size:
+            browser.execute_script("window.resized = new Promise((resolve) => map.once('moveend', resolve))")
+            browser.set_window_size(*size)
+            browser.execute_async_script("const done = arguments[0]; resized.then(() => done())")
         self.wait_in(browser, "return !tileLayer.isLoading() && [...document.querySelectorAll('.leaflet-tile-loaded')]"
                               ".every(tile => getComputedStyle(tile).opacity === '1')", "the map's tiles to come or fail")
         screenshot = browser.get_screenshot_as_png()
@@ -138,8 +140,10 @@ class MapPageCases:
         feed = self.start_fake_feed()
         tiles_at = "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT  # refused: no server there yet
         client, browser = self.start_browser_at("--tiles", tiles_at, feed.address)
-        feed.send([feed_line(47.45, 8.55, 90.0)])
-        self.wait_in(browser, "return map.hasLayer(aircraft)", "the aircraft")
+        # Eastward, 100 m a line: some 200 kt, as the lines come at once.
+        route = [(47.0, 6.0 + 0.00132 * i, 90.0) for i in range(60)]
+        feed.send([feed_line(*point) for point in route])
+        self.wait_in(browser, "return trackCount === %d" % len(route), "the track")
         self.wait_in(browser, WORLD_SHOWN, "the world and the notice")
         self.assertEqual(browser.find_element("id", "offline-notice").text,
                          "Map tiles cannot be reached: showing a simple world map")
@@ -151,12 +155,26 @@ class MapPageCases:
         self.assertNotEqual(land, sea)
         self.wait_in(browser, "return !document.getElementById('warning').hidden", "the warning of no position")
         for name, size in SCREENS:
-            pixels = self.screen(browser, name, size)
+            pixels = self.screen(browser, "offline-" + name, size)
             self.assertEqual(browser.execute_script(COVERS, "#offline-notice"), [], name)
             for place, colour in ([51.0, 10.0], land), ([40.0, -30.0], sea):
                 x, y = browser.execute_script(PLACE, place)
                 self.assertEqual(pixels[y][x], colour, "%s at %s" % (name, place))
             self.assertGreater(len(set(pixel for row in pixels for pixel in row)), 10, name)
+        # The open sea is sea all along a meridian across the Pacific and one north of the Atlantic, where a
+        # coast that crosses the antimeridian (Russia's, Fiji's), drawn the long way round, would cross it.
+        browser.execute_script("map.setView([20, -75], 2, {animate: false})")
+        pixels = self.screen(browser, "offline-world", SCREENS[-1][1])
+        for longitude, south, north in (-140, -40, 50), (-10, 66, 72):
+            (x, top), (_, bottom) = (browser.execute_script(PLACE, [latitude, longitude]) for latitude in (north, south))
+            colours = set(pixels[y][x] for y in range(top, bottom + 1))
+            self.assertEqual(colours, {sea}, "along %d° from %d° to %d°" % (longitude, south, north))
+        # The track over the world, a quarter of the way along, well clear of the aircraft at its end.
+        browser.execute_script("map.setView(arguments[0], 10, {animate: false})", list(route[30][:2]))
+        pixels = self.screen(browser, "offline-track", SCREENS[-1][1])
+        x, y = browser.execute_script(PLACE, list(route[15][:2]))
+        stroke = browser.execute_script("return getComputedStyle(document.querySelector('path.track')).stroke")
+        self.assertEqual("rgb(%d, %d, %d)" % pixels[y][x], stroke)
 
         # Tiles come: the world and the notice go; the screen shows the tiles there.
         tiles = TileServer("")

@@ -91,7 +91,7 @@ class WebFeedCases:
                       'contributors', page)
         files = re.findall(r'(?:src|href)="([^"]*)"', page)
         self.assertEqual(files, ["icon.svg", "manifest.webmanifest", "apple-touch-icon.png", "leaflet.css", "map.css",
-                                 "leaflet.js", "settings.js", "map.js", "topojson.js", "offline.js", "awake.js"])
+                                 "leaflet.js", "settings.js", "map.js", "awake.js", "topojson.js", "offline.js"])
         kinds = {"svg": "image/svg+xml", "webmanifest": "application/manifest+json", "png": "image/png",
                  "css": "text/css", "js": "text/javascript", "json": "application/json"}
         for name in files + ["world.json"]:
