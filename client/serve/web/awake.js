@@ -13,6 +13,7 @@ const AWAKE_ELSEWHERE =
 
 let awakeWanted = false;
 let wakeLock = null;
+let lockAsked = false; // a request is on its way: one more would leave a lock that nothing lets go
 
 const AwakeControl = L.Control.extend({
   options: { position: "topleft" },
@@ -57,8 +58,11 @@ function toggleAwake() {
 // The browser lets a lock go when the page is hidden, and may refuse one (a battery saver): the page asks
 // again each time it is shown while the switch is on, and says when the browser refuses.
 function lockScreen() {
+  if (lockAsked || wakeLock) return;
+  lockAsked = true;
   navigator.wakeLock.request("screen").then(
     (lock) => {
+      lockAsked = false;
       wakeLock = lock;
       lock.addEventListener("release", () => {
         wakeLock = null;
@@ -68,6 +72,7 @@ function lockScreen() {
       else lock.release(); // switched off meanwhile
     },
     (error) => {
+      lockAsked = false;
       // Refused while shown, the switch goes off; while hidden, the page asks again when shown.
       if (document.visibilityState === "visible") awakeWanted = false;
       showAwake("The browser would not keep the screen on: " + error.message);
@@ -76,5 +81,5 @@ function lockScreen() {
 }
 
 document.addEventListener("visibilitychange", () => {
-  if (awakeWanted && !wakeLock && document.visibilityState === "visible") lockScreen();
+  if (awakeWanted && document.visibilityState === "visible") lockScreen();
 });
