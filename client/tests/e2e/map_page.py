@@ -176,6 +176,17 @@ class MapPageCases:
         stroke = browser.execute_script("return getComputedStyle(document.querySelector('path.track')).stroke")
         self.assertEqual("rgb(%d, %d, %d)" % pixels[y][x], stroke)
 
+        # A night theme (a "night" class on the document) darkens the land and the sea through the style.
+        browser.execute_script("document.documentElement.classList.add('night');"
+                               "map.setView([45, 0], 4, {animate: false})")
+        dark = [tuple(browser.execute_script(COLOUR, name)) for name in ("--world-land", "--world-sea")]
+        self.assertTrue(sum(dark[0]) < sum(land) and sum(dark[1]) < sum(sea), dark)
+        pixels = self.screen(browser, "offline-night", SCREENS[-1][1])
+        for place, colour in zip(([51.0, 10.0], [40.0, -30.0]), dark):
+            x, y = browser.execute_script(PLACE, place)
+            self.assertEqual(pixels[y][x], colour, "at night at %s" % place)
+        browser.execute_script("document.documentElement.classList.remove('night')")
+
         # Tiles come: the world and the notice go; the screen shows the tiles there.
         tiles = TileServer("")
         self.addCleanup(tiles.stop)
