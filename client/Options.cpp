@@ -11,7 +11,7 @@ std::string usage() {
     const Options defaults;
     const std::string clients = std::to_string(kMaxClients);
     return "usage: feedclient [--json | --csv | --gpx FILE] [--count N] [--relay PORT] [--nmea PORT]\n"
-           "                  [--http PORT [--tiles URL-TEMPLATE]] [HOST[:PORT] | --replay FILE [--speed N] [--loop]]\n"
+           "                  [--http PORT [--tiles URL-TEMPLATE] [--open]] [HOST[:PORT] | --replay FILE [--speed N] [--loop]]\n"
            "  Reads the position feed from HOST:PORT (default " + defaults.host + ":" + defaults.port +
            "), reconnecting when it drops.\n"
            "  (default)     one readable line per position\n"
@@ -25,6 +25,7 @@ std::string usage() {
            "  --nmea PORT   serve NMEA 0183 (GGA, RMC, HDT) to up to " + clients + " TCP clients on PORT\n"
            "  --http PORT   serve a live map at http://THIS-COMPUTER:PORT/, and the positions for web pages\n"
            "  --tiles URL   the map's tiles, e.g. http://tiles.local/{z}/{x}/{y}.png (default OpenStreetMap's)\n"
+           "  --open        open the map in this computer's browser, where it shows a code for a tablet to scan\n"
            "  --replay FILE replay a recording made with --json or --csv instead of reading the feed, to the\n"
            "                output and every server, as the feed it was; its end ends the run\n"
            "  --speed N     the replay N times faster than recorded, e.g. 10; 0: as fast as the outputs take it\n"
@@ -142,6 +143,8 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
             speedGiven = true;
         } else if (option == "--loop") {
             options.loop = true;
+        } else if (option == "--open") {
+            options.openMap = true;
         } else if (!option.empty() && option[0] == '-') {
             return "unknown option " + quoted(option);
         } else if (!address.empty()) {
@@ -163,6 +166,7 @@ std::string parseOptions(int argc, const char *const *argv, Options &options) {
     }
     if (!options.tiles.empty() && options.httpPort == 0)
         return "--tiles is for the map of --http, which was not asked for";
+    if (options.openMap && options.httpPort == 0) return "--open is for the map of --http, which was not asked for";
     if (!options.replayPath.empty() && !address.empty())
         return "--replay plays a recording instead of the feed: it takes no HOST[:PORT], got " + quoted(address);
     if (options.replayPath.empty() && (speedGiven || options.loop))

@@ -16,6 +16,7 @@ struct Options {
     int nmeaPort = 0;         // 0: no NMEA server
     int httpPort = 0;         // 0: no map page and web feed
     std::string tiles;        // the map's tile URL template; empty: OpenStreetMap's
+    bool openMap = false;     // the map opened in this computer's browser once it is served
     std::string replayPath;   // a recording to replay instead of the feed; empty: the feed
     double speed = 1;         // the replay's pace, times the recorded one; 0: as fast as the outputs take it
     bool loop = false;        // the replay starts again at the end

@@ -25,6 +25,7 @@
 #include "serve/HttpServer.h"
 #include "serve/NmeaServer.h"
 #include "serve/RelayServer.h"
+#include "system/Browser.h"
 #include "system/ClientPlatform.h"
 #include "system/Notice.h"
 #include "system/QueuedOutput.h"
@@ -131,6 +132,12 @@ int main(int argc, char **argv) {
     if (!serveIfAsked(relay, "--relay", options.relayPort) || !serveIfAsked(nmea, "--nmea", options.nmeaPort) ||
         !serveIfAsked(http, "--http", options.httpPort))
         return 2;
+    // /status.json counts the clients of the servers that run beside it.
+    if (options.relayPort != 0) http.reportOn(relay);
+    if (options.nmeaPort != 0) http.reportOn(nmea);
+    // A map that does not open is still served: the user is told where it is.
+    if (options.openMap && !openInBrowser("http://127.0.0.1:" + std::to_string(http.port()) + "/", error))
+        notice("http: cannot open the map in a browser: " + error);
     sinks.push_back(writer.get());
     // The feed's session or the replay, last in the wait.
     auto run = [&](auto &session) {
@@ -141,11 +148,13 @@ int main(int argc, char **argv) {
     };
     if (!replaying) {
         FeedSession session(options.host, options.port, options.count, sinks);
+        http.describeFeed(session.address());
         return run(session);
     }
     ReplaySession replay(recording, options.speed, options.loop, options.count,
                          waiters.empty() ? SteadyClock::duration::zero() : kReplayLeadIn, sinks,
                          [&] { return std::max({output.waiting(), relay.mostWaiting(), nmea.mostWaiting()}); });
     http.useClock([&] { return replay.clock(); });
+    http.describeFeed(recording.name());
     return run(replay);
 }

@@ -32,7 +32,7 @@ foreach(pair IN LISTS FILES)
   math(EXPR index "${index} + 1")
 endforeach()
 
-file(WRITE "${OUTPUT}" "// Made by cmake/EmbedWebFiles.cmake from client/serve/web/ and Leaflet: do not edit.
+file(WRITE "${OUTPUT}" "// Made by cmake/EmbedWebFiles.cmake from client/serve/web/ and the libraries it uses: do not edit.
 #include <cstddef>
 
 #include \"serve/WebAssets.h\"

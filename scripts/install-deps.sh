@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix                           # the Windows cross-build
   wine wine64                                          # running the Windows build
   libjs-leaflet                                        # the map library, built into feedclient
+  node-qrcode-generator                                # the map page's QR code, built into feedclient
   nodejs                                               # fetching the world map below, with npm
   librsvg2-bin                                         # rsvg-convert: the page's icons, made at build time
   zlib1g-dev libz-mingw-w64-dev                        # gzip, built into feedclient, for each build
@@ -25,6 +26,7 @@ if [ "${1:-}" = "--tests" ]; then
     file unzip                                         # checking the zip
     jq gpsbabel gpsd gpsd-clients python3              # feedclient's tests read its output back
     chromium chromium-driver python3-selenium          # the map page in a real browser
+    zbar-tools                                         # zbarimg: reading the page's QR code back
     debootstrap                                        # a Debian 11 root for loading the Linux module on an older Linux
   )
 fi

@@ -29,7 +29,7 @@ for folder in $(unzip -Z1 "$package" | grep '/$'); do
 done
 
 unpacked=$(mktemp -d)
-trap 'rm -rf "$unpacked"' EXIT
+trap 'rm -rf "$unpacked" "${desktop:-}"' EXIT
 unzip -q "$package" -d "$unpacked"
 
 # The module has no debug sections left. Its debug link names the debug file beside it and carries that
@@ -83,17 +83,24 @@ if [ -f "$windows" ]; then
   check_loads "$windows" wine "$windows_host"
 fi
 
-# Each starter runs its platform's feedclient, stripped, serving the map on port 8080, and says where to
-# open it: here for one position from a feed that nc plays, which --count 1 then ends.
+# Each starter runs its platform's feedclient, stripped, serving the map on port 8080, says where to open
+# it, and opens it in the browser (xdg-open, which Wine calls too: here a stand-in that notes the address):
+# for one position from a feed that nc plays, which --count 1 then ends.
+desktop=$(mktemp -d)
+printf '#!/bin/sh\nprintf %%s "$1" > "%s/opened"\n' "$desktop" > "$desktop/xdg-open"
+chmod +x "$desktop/xdg-open"
 check_starter() {
   local output feed
   local line='{version:"1",latitude:"47.458056",longitude:"8.548056",speed:"0.000000",elevation:"1417.322880",'
+  rm -f "$desktop/opened"
   printf '%sheading:"271.250000"}\n' "$line" | timeout 30 nc -N -l 127.0.0.1 27015 &
   feed=$!
-  output=$(timeout 30 "$@" --count 1 2>&1 </dev/null | tr -d '\r') || fail "$* failed: $output"
+  output=$(PATH=$desktop:$PATH timeout 30 "$@" --count 1 2>&1 </dev/null | tr -d '\r') || fail "$* failed: $output"
   wait "$feed" || fail "no feedclient took the feed's line from $*"
   grep -q "^feedclient: http: open the map at http://127.0.0.1:8080/ on this computer$" <<<"$output" \
     || fail "$* did not say where to open the map: $output"
+  for _ in $(seq 50); do [ -s "$desktop/opened" ] && break; sleep 0.2; done
+  [ "$(cat "$desktop/opened" 2>/dev/null)" = "http://127.0.0.1:8080/" ] || fail "$* did not open the map in a browser"
 }
 folder=$unpacked/BelvantoPlugin
 [[ $(file -b "$folder/lin_x64/feedclient") == *"ELF 64-bit"*", stripped" ]] || fail "lin_x64/feedclient is not stripped"

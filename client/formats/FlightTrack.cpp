@@ -38,8 +38,9 @@ void FlightTrack::add(const Position &position, SystemClock::time_point received
     broken = false;
 }
 
-std::string FlightTrack::geoJson(unsigned long positions) const {
-    std::string out = "{\"type\":\"FeatureCollection\",\"positions\":" + std::to_string(positions) + ",\"features\":[";
+std::string FlightTrack::geoJson(unsigned long positions, std::string_view started) const {
+    std::string out = "{\"type\":\"FeatureCollection\",\"started\":\"";
+    out.append(started).append("\",\"positions\":").append(std::to_string(positions)).append(",\"features\":[");
     out.reserve(out.size() + points.size() * 40 + 100);
     for (std::size_t at = 0; at < points.size();) {
         std::size_t end = at + 1;

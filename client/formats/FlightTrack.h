@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <string>
+#include <string_view>
 
 #include "read/Position.h"
 #include "system/Clocks.h"
@@ -27,8 +28,9 @@ public:
     // sea level] (without the altitude where the feed had none): a LineString, a MultiLineString where the
     // segment crosses the antimeridian, cut there into parts that end and start at 180 and -180 (RFC 7946
     // 3.1.9), or a Point for a segment of one position. `positions`, the count of positions received so far,
-    // travels with it as a member of its own, so that a page can tell which events came after it.
-    std::string geoJson(unsigned long positions) const;
+    // travels with it as a member of its own, so that a page can tell which events came after it, and
+    // `started`, when the server that keeps the track started, so that a page can tell a new one.
+    std::string geoJson(unsigned long positions, std::string_view started) const;
 
 private:
     struct Point {

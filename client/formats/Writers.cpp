@@ -53,6 +53,23 @@ private:
 
 }  // namespace
 
+std::string jsonString(std::string_view text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            const char hex[] = "0123456789abcdef";
+            auto code = static_cast<unsigned char>(c);
+            quoted += std::string("\\u00") + hex[code >> 4] + hex[code & 0xf];
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
 std::string positionJson(const Position &position, SystemClock::time_point received) {
     std::string json = "{\"time\":\"" + utcTimestamp(received) + "\"";
     // The wire's digits are already a valid JSON number: no conversion, no rounding.

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "read/Position.h"
 #include "read/PositionSink.h"
@@ -17,6 +18,8 @@ std::unique_ptr<PositionSink> makeLiveWriter(TextOutput &out);
 std::unique_ptr<PositionSink> makeJsonWriter(TextOutput &out);
 // The JSON object of one position, as each JSON Lines line holds it.
 std::string positionJson(const Position &position, SystemClock::time_point received);
+// `text`, UTF-8, as a JSON string in its quotes: a name or a path that may hold anything.
+std::string jsonString(std::string_view text);
 // A header, then the values exactly as sent (nan, -nan, inf and -inf included).
 std::unique_ptr<PositionSink> makeCsvWriter(TextOutput &out);
 // The CSV's header, without its LF: "time", then the fields' names.

@@ -27,6 +27,9 @@ public:
     void addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const override;
     void serve(const WSAPOLLFD *entries) override;
 
+    // "host:port", as the user gave it.
+    const std::string &address() const { return where; }
+
     // Whether the run is over: the count reached, an output failed or the host is unknown.
     bool done() const { return failed || countReached; }
     // The exit status so far: 2 if an output failed or the host is unknown, else 1 if a line was rejected.

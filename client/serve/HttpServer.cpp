@@ -83,6 +83,11 @@ const char *typeOf(std::string_view name) {
     return "text/html; charset=utf-8";
 }
 
+std::string serverJson(int port, std::size_t clients, unsigned long dropped) {
+    return "{\"port\":" + std::to_string(port) + ",\"clients\":" + std::to_string(clients) +
+           ",\"dropped\":" + std::to_string(dropped) + "}";
+}
+
 std::string motionJson(const GroundVelocity &velocity) {
     return std::string("{\"groundSpeed\":") + (velocity.known ? fixedText(velocity.knots, 1) : "null") + ",\"track\":" +
            (velocity.hasCourse ? directionText(velocity.course) : "null") + "}";
@@ -103,12 +108,33 @@ HttpServer::HttpServer(const std::string &tiles) {
 bool HttpServer::listen(int port, std::string &error) {
     if (!listener.listen(port, error)) return false;
     // A tablet needs the address of this computer on the network they share; "localhost" there is the tablet.
-    std::string portAndPath = ":" + std::to_string(listener.port()) + "/";
     for (const InterfaceAddress &own : networkAddresses())
-        notice("http: open the map at http://" + own.address + portAndPath + " from another device (" +
-               own.interfaceName + ")");
-    notice("http: open the map at http://127.0.0.1" + portAndPath + " on this computer");
+        notice("http: open the map at " + mapUrl(own.address) + " from another device (" + own.interfaceName + ")");
+    notice("http: open the map at " + mapUrl("127.0.0.1") + " on this computer");
     return true;
+}
+
+std::string HttpServer::mapUrl(const std::string &host) const {
+    return "http://" + host + ":" + std::to_string(listener.port()) + "/";
+}
+
+// Made for each request: the addresses as they are now (a network may have come since start), and small.
+std::string HttpServer::statusJson() const {
+    std::string addresses;
+    for (const InterfaceAddress &own : networkAddresses())
+        addresses += std::string(addresses.empty() ? "" : ",") + "{\"url\":" + jsonString(mapUrl(own.address)) +
+                     ",\"interface\":" + jsonString(own.interfaceName) + "}";
+    std::string age = "null";
+    if (positions > 0)
+        age = fixedText(std::max(0.0, std::chrono::duration<double>(clock() - latestReceived).count()), 1);
+    std::string servers = "\"http\":" + serverJson(port(), eventsClientCount(), eventsDropped());
+    for (const LineServer *server : lineServers)
+        servers += "," + jsonString(server->serverName()) + ":" +
+                   serverJson(server->port(), server->clientCount(), server->dropped());
+    return "{\"addresses\":[" + addresses + "],\"local\":" + jsonString(mapUrl("127.0.0.1")) +
+           ",\"feed\":{\"from\":" + jsonString(feedFrom) + ",\"connected\":" + (feedUp ? "true" : "false") +
+           ",\"since\":" + (feedSince ? "\"" + utcTimestamp(*feedSince) + "\"" : std::string("null")) +
+           ",\"positions\":" + std::to_string(positions) + ",\"age\":" + age + "},\"servers\":{" + servers + "}}\n";
 }
 
 HttpServer::~HttpServer() {
@@ -123,11 +149,13 @@ std::string HttpServer::feedEvent() const {
 
 void HttpServer::feedConnected() {
     feedUp = true;
+    feedSince = clock();
     broadcast(feedEvent());
 }
 
 void HttpServer::feedLost() {
     feedUp = false;
+    feedSince = clock();
     track.feedLost();
     motion.feedLost();
     broadcast(feedEvent());
@@ -135,6 +163,7 @@ void HttpServer::feedLost() {
 
 bool HttpServer::take(const Position &position, std::string_view, SystemClock::time_point received) {
     ++positions;
+    latestReceived = received;
     latestJson = positionJson(position, received);
     track.add(position, received);
     GroundVelocity velocity = motion.next(position.value[kLatitude], position.value[kLongitude], received);
@@ -234,6 +263,13 @@ std::size_t HttpServer::eventsClientCount() const {
     }));
 }
 
+unsigned long HttpServer::eventsDropped() const {
+    unsigned long count = eventsDroppedForGone;
+    for (const Connection &connection : connections)
+        if (connection.stage == Stage::kEvents) count += connection.queue.dropped();
+    return count;
+}
+
 std::size_t HttpServer::activeCount() const {
     return static_cast<std::size_t>(std::count_if(connections.begin(), connections.end(), [](const Connection &c) {
         return c.stage != Stage::kClosing;
@@ -300,7 +336,7 @@ void HttpServer::read(Connection &connection) {
 
 HttpServer::SharedBody &HttpServer::trackBody() {
     if (!trackGeoJson.plain || trackGeoJsonPositions != positions) {
-        trackGeoJson = {std::make_shared<const std::string>(track.geoJson(positions)), nullptr};
+        trackGeoJson = {std::make_shared<const std::string>(track.geoJson(positions, started)), nullptr};
         trackGeoJsonPositions = positions;
     }
     return trackGeoJson;
@@ -338,6 +374,8 @@ void HttpServer::answer(Connection &connection, const HttpRequest &request) {
                                                 "{\"error\":\"no position yet\"}\n", headOnly));
         return respond(connection, response("200 OK", "application/json", kDataHeaders, latestJson + "\n", headOnly));
     }
+    if (path == "/status.json")
+        return respond(connection, response("200 OK", "application/json", kDataHeaders, statusJson(), headOnly));
     if (path == "/track.geojson")
         return respondWith(connection, request, "application/geo+json", kDataHeaders, trackBody());
     // The page's own files, by their exact names; nothing else.
@@ -389,11 +427,13 @@ void HttpServer::finishResponse(Connection &connection) {
 }
 
 void HttpServer::close(Connection &connection, const std::string &why) {
-    if (connection.stage == Stage::kEvents)
+    if (connection.stage == Stage::kEvents) {
+        eventsDroppedForGone += connection.queue.dropped();
         notice("http: " + connection.address + " " + why + "; " + std::to_string(connection.queue.dropped()) +
                " events dropped");
-    else if (connection.stage == Stage::kResponse)
+    } else if (connection.stage == Stage::kResponse) {
         notice("http: " + connection.address + " " + why + "; its answer cut short");
+    }
     closesocket(connection.socket);
     connection.socket = INVALID_SOCKET;
 }

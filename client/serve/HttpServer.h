@@ -6,6 +6,8 @@
 //   GET /events          Server-Sent Events: each position, its ground speed and track, the feed's state
 //   GET /position.json   the latest position, as a --json line holds it
 //   GET /track.geojson   the track since start, as GeoJSON
+//   GET /status.json     where to open the map, the feed's state and each server's clients: for whoever
+//                        helps a user find what is wrong, and for the page's QR code of its address
 // Only the page's built-in files and these are served: no path reaches the file system. Every answer but
 // the events stream closes its connection, so each request is read on a connection of its own. A large
 // answer (the page's files, the track) is built once and shared by every client it goes to, and no stage
@@ -15,6 +17,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,10 +26,12 @@
 #include "feed/Platform.h"
 #include "formats/FlightTrack.h"
 #include "formats/GroundMotion.h"
+#include "formats/UtcTime.h"
 #include "read/Position.h"
 #include "read/PositionSink.h"
 #include "serve/ClientQueue.h"
 #include "serve/HttpRequest.h"
+#include "serve/LineServer.h"
 #include "serve/Listener.h"
 #include "system/Clocks.h"
 #include "system/WaitLoop.h"
@@ -60,6 +65,13 @@ public:
     void serve(const WSAPOLLFD *entries) override;
 
     std::size_t eventsClientCount() const;
+    // The events dropped so far for clients that did not keep up, those gone and those still served.
+    unsigned long eventsDropped() const;
+
+    // What /status.json tells of the feed's source: its address:port, or the recording replayed.
+    void describeFeed(std::string from) { feedFrom = std::move(from); }
+    // A line server that runs beside this one, whose clients /status.json counts; it must outlive this.
+    void reportOn(const LineServer &server) { lineServers.push_back(&server); }
 
     // feedclient's clock, which the feed's events tell pages beside the positions' times: the system's,
     // or a replay's.
@@ -120,6 +132,9 @@ private:
     // Forgets the connections closed; none may be left between two waits.
     void removeClosed();
     std::string feedEvent() const;
+    std::string statusJson() const;
+    // The map's address at `host`, such as "http://192.168.1.20:8080/".
+    std::string mapUrl(const std::string &host) const;
     std::size_t activeCount() const;
 
     // The page's files by name, each answer's body built once: index.html with the tiles filled in at
@@ -128,7 +143,15 @@ private:
     Listener listener{"http"};
     std::vector<Connection> connections;
     bool feedUp = false;
+    std::optional<SystemClock::time_point> feedSince;  // when it was last connected or lost; none before
+    std::string feedFrom;
+    std::vector<const LineServer *> lineServers;
     unsigned long positions = 0;  // received since start: each one's event id
+    // When this server started, to the millisecond: a page that finds it changed in the track knows that a
+    // new feedclient's track starts afresh, rather than replacing the one it has.
+    const std::string started = utcTimestamp(SystemClock::now());
+    SystemClock::time_point latestReceived;
+    unsigned long eventsDroppedForGone = 0;  // by the events clients closed
     std::string latestJson;       // the latest position's, empty before the first
     std::string latestEvents;     // the latest position's events, for a stream that starts after it
     FlightTrack track;

@@ -29,6 +29,12 @@ std::size_t LineServer::mostWaiting() const {
     return most;
 }
 
+unsigned long LineServer::dropped() const {
+    unsigned long count = droppedForGone;
+    for (const Client &client : clients) count += client.queue.dropped();
+    return count;
+}
+
 void LineServer::addToPoll(std::vector<WSAPOLLFD> &entries, int &waitMilliseconds) const {
     listener.addToPoll(entries, waitMilliseconds);
     for (const Client &client : clients)
@@ -87,6 +93,7 @@ void LineServer::removeDropped() {
 void LineServer::drop(Client &client, const std::string &why) {
     closesocket(client.socket);
     client.socket = INVALID_SOCKET;
+    droppedForGone += client.queue.dropped();
     notice(name + ": " + client.address + " " + why + "; " + std::to_string(client.queue.dropped()) + " " + unit +
            " dropped");
 }

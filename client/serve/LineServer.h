@@ -37,7 +37,10 @@ public:
     // anything is published after the wait.
     void serve(const WSAPOLLFD *entries) override;
 
+    const std::string &serverName() const { return name; }
     std::size_t clientCount() const { return clients.size(); }
+    // The entries dropped so far, for the clients gone and those still served.
+    unsigned long dropped() const;
     // The most entries waiting for any one client.
     std::size_t mostWaiting() const;
 
@@ -56,4 +59,5 @@ private:
     const std::string name, unit;
     Listener listener;
     std::vector<Client> clients;
+    unsigned long droppedForGone = 0;
 };

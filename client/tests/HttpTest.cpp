@@ -141,21 +141,24 @@ Position at(const std::string &latitude, const std::string &longitude, const std
     return positionOf(latitude, longitude, "100.000000", elevation, "90.000000");
 }
 
+constexpr const char *kStarted = "2026-12-08T19:46:55.120Z";  // when the track's server started
+
 SystemClock::time_point after(double seconds) {
     return kReceived + std::chrono::duration_cast<SystemClock::duration>(std::chrono::duration<double>(seconds));
 }
 
 TEST(FlightTrack, IsGeoJsonWithASegmentForEachConnection) {
     FlightTrack track;
-    EXPECT_EQ(track.geoJson(0), "{\"type\":\"FeatureCollection\",\"positions\":0,\"features\":[]}");
+    EXPECT_EQ(track.geoJson(0, kStarted),
+              "{\"type\":\"FeatureCollection\",\"started\":\"2026-12-08T19:46:55.120Z\",\"positions\":0,\"features\":[]}");
     track.add(at("47.450000", "8.560000", "1417.322880"), after(0));
     track.add(at("nan", "8.570000"), after(1));  // left out
     track.add(at("47.460000", "8.570000", "nan"), after(2));
     track.feedLost();
     track.feedLost();  // one new segment, however often the feed is lost
     track.add(at("47.460000", "8.570000", "-32.808400"), after(3));
-    EXPECT_EQ(track.geoJson(4),
-              "{\"type\":\"FeatureCollection\",\"positions\":4,\"features\":["
+    EXPECT_EQ(track.geoJson(4, kStarted),
+              "{\"type\":\"FeatureCollection\",\"started\":\"2026-12-08T19:46:55.120Z\",\"positions\":4,\"features\":["
               "{\"type\":\"Feature\",\"properties\":{},\"geometry\":{\"type\":\"LineString\",\"coordinates\":"
               "[[8.560000,47.450000,432.000],[8.570000,47.460000]]}},"
               "{\"type\":\"Feature\",\"properties\":{},\"geometry\":{\"type\":\"Point\",\"coordinates\":"
@@ -179,7 +182,7 @@ TEST(FlightTrack, StartsASegmentWhereTheAircraftCouldNotHaveFlown) {
             found += json.substr(at + 8, json.find('"', at + 8) - at - 8) + " ";
         return found;
     };
-    std::string json = track.geoJson(6);
+    std::string json = track.geoJson(6, kStarted);
     EXPECT_EQ(types(json), "FeatureCollection Feature LineString Feature LineString ") << json;
     EXPECT_NE(json.find("[0.000000,0.260000,304.800]]}},{\"type\":\"Feature\",\"properties\":{},\"geometry\":"
                         "{\"type\":\"LineString\",\"coordinates\":[[0.000000,0.400000,304.800]"),
@@ -195,8 +198,8 @@ TEST(FlightTrack, CutsASegmentAtTheAntimeridian) {
     track.add(at("10.200000", "-179.700000", "2000.000000"), after(60));
     track.add(at("10.300000", "-179.800000", "nan"), after(120));
     track.add(at("10.400000", "179.950000", "nan"), after(180));
-    EXPECT_EQ(track.geoJson(4),
-              "{\"type\":\"FeatureCollection\",\"positions\":4,\"features\":["
+    EXPECT_EQ(track.geoJson(4, kStarted),
+              "{\"type\":\"FeatureCollection\",\"started\":\"2026-12-08T19:46:55.120Z\",\"positions\":4,\"features\":["
               "{\"type\":\"Feature\",\"properties\":{},\"geometry\":{\"type\":\"MultiLineString\",\"coordinates\":["
               "[[179.900000,10.000000,304.800],[180.000000,10.050000,381.000]],"
               "[[-180.000000,10.050000,381.000],[-179.700000,10.200000,609.600],[-179.800000,10.300000],"
@@ -205,7 +208,7 @@ TEST(FlightTrack, CutsASegmentAtTheAntimeridian) {
     // A segment of one position, on the antimeridian, is a Point all the same.
     track.feedLost();
     track.add(at("0.000000", "180.000000"), after(240));
-    std::string json = track.geoJson(5);
+    std::string json = track.geoJson(5, kStarted);
     EXPECT_EQ(json.substr(json.rfind("{\"type\":\"Point\"")),
               "{\"type\":\"Point\",\"coordinates\":[180.000000,0.000000,304.800]}}]}");
 }
@@ -221,12 +224,13 @@ TEST(FlightTrack, KeepsTheLast24HoursOfPositions) {
     // The first segment went with its one position, then the second segment's first position.
     const std::string start = "\"features\":[{\"type\":\"Feature\",\"properties\":{},\"geometry\":{"
                               "\"type\":\"LineString\",\"coordinates\":[[";
-    std::string json = track.geoJson(kTrackLimit + 1);
+    std::string json = track.geoJson(kTrackLimit + 1, kStarted);
     EXPECT_EQ(json.find("Point"), std::string::npos);
-    EXPECT_EQ(json.find(start + "0.000000,2.000000,"), 46u);
+    const std::size_t features = json.find("\"features\"");
+    EXPECT_EQ(json.find(start + "0.000000,2.000000,"), features);
     track.add(at("3.000000", "3.000000"), after(3600.0 * (kTrackLimit + 1)));
-    json = track.geoJson(kTrackLimit + 2);
-    EXPECT_EQ(json.find(start + "1.000000,2.000000,"), 46u);
+    json = track.geoJson(kTrackLimit + 2, kStarted);
+    EXPECT_EQ(json.find(start + "1.000000,2.000000,"), features);
     EXPECT_EQ(json.substr(json.size() - 33), ",[3.000000,3.000000,304.800]]}}]}");
 }
 

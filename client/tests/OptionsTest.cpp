@@ -35,9 +35,11 @@ TEST(Options, GoTogetherInEitherSpelling) {
     EXPECT_EQ(options.relayPort, 27115);
     EXPECT_EQ(options.nmeaPort, 27116);
     EXPECT_EQ(options.count, 3u);
-    ASSERT_EQ(problemWith({"--http", "8080", "--tiles", "http://tiles.local/{z}/{x}/{y}.png"}, options), "");
+    EXPECT_FALSE(options.openMap);
+    ASSERT_EQ(problemWith({"--http", "8080", "--tiles", "http://tiles.local/{z}/{x}/{y}.png", "--open"}, options), "");
     EXPECT_EQ(options.httpPort, 8080);
     EXPECT_EQ(options.tiles, "http://tiles.local/{z}/{x}/{y}.png");
+    EXPECT_TRUE(options.openMap);
 
     ASSERT_EQ(problemWith({"--count", "abc", "--help"}, options), "--count needs a positive whole number, got \"abc\"");
     ASSERT_EQ(problemWith({"--json", "--help", "--count", "abc"}, options), "");
@@ -74,6 +76,8 @@ TEST(Options, SayWhatIsWrongAndWithWhichOption) {
         {{"--http", "80", "--tiles", "tiles/{z}/{x}/{y}.png"},
          "--tiles needs an http:// or https:// URL with {z}, {x} and {y} in it, got \"tiles/{z}/{x}/{y}.png\""},
         {{"--tiles=http://t/{z}/{x}/{y}.png"}, "--tiles is for the map of --http, which was not asked for"},
+        {{"--open", "--relay", "80"}, "--open is for the map of --http, which was not asked for"},
+        {{"--http", "80", "--open=yes"}, "--open takes no value, got \"yes\""},
         {{"--json", "--csv"}, "--csv and --json cannot go together: choose one output"},
         {{"--gpx"}, "--gpx needs a file name"},
         {{"--gpx", "--json"}, "--gpx needs a file name, got \"--json\""},

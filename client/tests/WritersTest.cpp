@@ -51,6 +51,15 @@ TEST(Writers, JsonKeepsTheDigitsAndWritesNullForNonFinite) {
               "\"speed\":null,\"elevation\":null,\"heading\":1.000000}\n");
 }
 
+// Names and paths come from the system and the user: a Windows path's backslashes, a quote, a tab or a
+// line feed in an interface's name must each leave the JSON whole, and UTF-8 pass as it is.
+TEST(Writers, JsonStringEscapesWhatWouldBreakIt) {
+    EXPECT_EQ(jsonString("C:\\flights\\\"odd\".rec"), "\"C:\\\\flights\\\\\\\"odd\\\".rec\"");
+    EXPECT_EQ(jsonString("Wi-Fi\t2\n\x01\x1f"), "\"Wi-Fi\\u00092\\u000a\\u0001\\u001f\"");
+    EXPECT_EQ(jsonString("Ethernet Zürich"), "\"Ethernet Zürich\"");
+    EXPECT_EQ(jsonString(""), "\"\"");
+}
+
 TEST(Writers, CsvHasAHeaderAndTheValuesAsSent) {
     EXPECT_EQ(written(makeCsvWriter, {kZurich, kNonFinite}),
               "time,latitude,longitude,speed,elevation,heading\n"

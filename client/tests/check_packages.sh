@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks feedclient's archives: each holds one folder with the binary, its README (with Leaflet's licence)
+# Checks feedclient's archives: each holds one folder with the binary, its README (with the licences of the libraries built in)
 # and the licence, and nothing else; each binary is its platform's kind, stripped, needs only the system's
 # libraries (on Linux glibc 2.27 or later and no libstdc++, on Windows msvcrt.dll, not the Universal CRT),
 # and runs: --help prints the usage and exits 0.
@@ -48,16 +48,17 @@ echo "the Windows feedclient imports from: $(echo $dlls)"
 grep -qix "msvcrt.dll" <<<"$dlls" || fail "the Windows feedclient does not link msvcrt.dll"
 while read -r dll; do
   case "${dll,,}" in
-    kernel32.dll | msvcrt.dll | ws2_32.dll | iphlpapi.dll) ;;
+    kernel32.dll | msvcrt.dll | ws2_32.dll | iphlpapi.dll | shell32.dll | ole32.dll) ;;
     *) fail "the Windows feedclient imports $dll" ;;
   esac
 done <<<"$dlls"
 check_help "$binary" wine
-# Leaflet, zlib, world-atlas and topojson-client, built into both, have their licences in what comes with
-# them, and Natural Earth, the world's source, is named.
+# Leaflet, zlib, qrcode-generator, world-atlas and topojson-client, built into both, have their licences in
+# what comes with them, and Natural Earth, the world's source, is named.
 for readme in "$unpacked"/*/README.txt; do
   grep -q "Copyright (c) 2010-2019, Vladimir Agafonkin" "$readme" || fail "$readme lacks Leaflet's licence"
   grep -q "(C) 1995-2022 Jean-loup Gailly and Mark Adler" "$readme" || fail "$readme lacks zlib's licence"
+  grep -q "Copyright (c) 2009 Kazuhiko Arase" "$readme" || fail "$readme lacks qrcode-generator's licence"
   grep -q "world-atlas (Copyright 2013-2019" "$readme" || fail "$readme lacks world-atlas's licence"
   grep -q "topojson-client, which reads it (Copyright 2012-2019" "$readme" || fail "$readme lacks topojson-client's"
   grep -q "Natural Earth's 1:110m land" "$readme" || fail "$readme does not name Natural Earth"

@@ -1,5 +1,6 @@
 // The live map: the aircraft and the track flown, from feedclient's events, and a panel of the latest
-// values. The page reconnects by itself, and on each connection loads the whole track again.
+// values. The page reconnects by itself, and on each connection loads the whole track again: in place of
+// its own if it comes from the same feedclient, after it if from a new one (feedclient restarted).
 "use strict";
 
 const WARN_AFTER = 3000; // milliseconds without a position
@@ -34,6 +35,8 @@ const trackStyle = { className: "track", interactive: false };
 // run on continuously within a segment (179.9 then 180.1), so that Leaflet draws it the short way across
 // the antimeridian, and each segment starts on the side of the world where the one before it ended.
 let segments = [];
+let keptSegments = 0; // the first segments, from feedclients before this one, which its track leaves as they are
+let trackStarted; // when the feedclient whose track the page holds started, as its track says
 let trackCount = 0; // positions in the track, each once
 let last = null; // the track's latest position: its latitude, continuous longitude, and time in ms (NaN if unknown)
 let lastId = 0; // the last position event taken into the track
@@ -177,16 +180,27 @@ function trimOldest() {
   } else {
     line.remove();
     segment.shift();
-    if (segment.length === 0) segments.shift();
+    if (segment.length === 0) {
+      segments.shift();
+      keptSegments = Math.max(0, keptSegments - 1);
+    }
   }
   trackCount -= 1;
 }
 
+// Positions in a segment: each polyline after the first starts with the last position of the one before.
+const positionsIn = (segment) => segment.reduce((count, line, i) => count + line.getLatLngs().length - (i ? 1 : 0), 0);
+
+// The track as feedclient has it goes, to be loaded again; what earlier feedclients left stays, and the
+// track goes on from its end.
 function clearTrack() {
-  segments.forEach((segment) => segment.forEach((line) => line.remove()));
-  segments = [];
-  trackCount = 0;
-  last = null;
+  for (const segment of segments.splice(keptSegments)) {
+    trackCount -= positionsIn(segment);
+    segment.forEach((line) => line.remove());
+  }
+  const kept = segments.length > 0 ? segments[segments.length - 1] : null;
+  const end = kept ? kept[kept.length - 1].getLatLngs().slice(-1)[0] : null;
+  last = end ? { latitude: end.lat, longitude: end.lng, time: NaN } : null;
 }
 
 // A live position joins the track, on a new segment after a loss of the feed or a jump no aircraft flies.
@@ -261,13 +275,16 @@ function loadTrack(stream) {
     .then((response) => response.json())
     .then((geo) => {
       if (stream !== source || queue !== trackQueue) return;
+      if (segments.length > 0 && geo.started !== trackStarted) keptSegments = segments.length;
+      trackStarted = geo.started;
       clearTrack();
       geo.features.forEach((feature) => {
         startSegment();
         extendTrack(positionsOf(segmentOf(feature.geometry)), NaN);
       });
       lastId = geo.positions;
-      broken = false;
+      // A new feedclient's first position starts a segment of its own, after what the page kept.
+      broken = geo.features.length === 0 && segments.length > 0;
       trackQueue = null;
       // Until a gap in the events asks for the track again, and those after it are in the new one.
       for (const apply of queue) {

@@ -7,6 +7,7 @@ const SETTING_CHOICES = {
   units: ["aviation", "metric", "imperial"],
   theme: ["auto", "day", "night"],
   orient: ["north", "track"],
+  qr: ["shown", "hidden"], // the map's address as a QR code, on the computer feedclient runs on
 };
 
 const settings = (() => {

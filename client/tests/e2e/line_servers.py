@@ -11,8 +11,8 @@ import subprocess
 import sys
 import time
 
-from support import (FEED_LINE, GPSD_PORT, LineReader, MAX_CLIENTS, NMEA_PORT, PATIENCE, RELAY_PORT,
-                     SANITIZED, great_circle, seconds_flown, line_of, processor_seconds, travel, wait_for)
+from support import (FEED_LINE, GPSD_PORT, HTTP_PORT, LineReader, MAX_CLIENTS, NMEA_PORT, PATIENCE, RELAY_PORT,
+                     SANITIZED, fetch, great_circle, seconds_flown, line_of, processor_seconds, travel, wait_for)
 
 
 class LineServerCases:
@@ -63,7 +63,7 @@ class LineServerCases:
 
     def test_relay_stalled_client(self):
         """Two clients read every line while a third reads nothing for 30 s; then it catches up."""
-        host, client, out, err = self.start_with_host("--csv", "--relay", str(RELAY_PORT))
+        host, client, out, err = self.start_with_host("--csv", "--relay", str(RELAY_PORT), "--http", str(HTTP_PORT))
         readers = [self.connect_stream(RELAY_PORT) for _ in range(2)]
         stalled = self.connect_stream(RELAY_PORT, reading=False)
         err.until(r"relay: %s connected; 3 client\(s\)" % stalled.address)
@@ -83,6 +83,9 @@ class LineServerCases:
                  "the stalled client to catch up")
         stalled.close()
         dropped = int(err.until(r"relay: %s left; [0-9]+ lines dropped" % stalled.address).split()[-3])
+        # Counted for whoever helps a user, after the client has gone.
+        self.assertEqual(json.loads(fetch("/status.json")[2])["servers"]["relay"],
+                         {"port": RELAY_PORT, "clients": 2, "dropped": dropped})
 
         out.next()  # the header
         lines = []

@@ -4,10 +4,11 @@ import json
 import math
 import os
 import re
+import subprocess
 import tempfile
 
 from support import (EVENTS_REQUEST, FakeFeed, HTTP_PORT, LineReader, PATIENCE, TILE_PORT, TileServer, feed_line,
-                     feed_port_listens, fetch, png_pixels, png_size, wait_for)
+                     feed_port_listens, fetch, png_pixels, png_size, port_listens, wait_for)
 
 
 # The page's track: a list of segments, each of [latitude, longitude] as drawn, from its polylines, where
@@ -35,6 +36,14 @@ window.fetch = (resource, options) => String(resource).endsWith("track.geojson")
 addEventListener("transitionrun", (event) => {
   if (event.target.matches(".aircraft svg")) aircraftTurns += 1;
 }, true);
+"""
+# The QR code box's overlaps with what it must leave visible, and whether it lies within the window.
+SHARE_LAYOUT = """
+const box = (selector) => document.querySelector(selector).getBoundingClientRect();
+const share = box(".share");
+const overlaps = (b) => share.left < b.right && b.left < share.right && share.top < b.bottom && b.top < share.bottom;
+return [["#panel", ".follow", ".leaflet-control-zoom", ".leaflet-control-attribution"].filter((s) => overlaps(box(s))),
+        share.top >= 0 && share.left >= 0 && share.bottom <= innerHeight && share.right <= innerWidth];
 """
 # A name for feedclient's computer as a tablet on the LAN would reach it: not 127.0.0.1, so not a secure origin.
 LAN_NAME = "feedclient.lan"
@@ -401,9 +410,12 @@ class MapPageCases:
                                                                  p["heading"])), "the example to show the position")
         self.assertEqual(self.page_errors(browser), [])
 
-        # feedclient restarts: the first page warns that it lost it, then reconnects by itself and shows the
-        # new feedclient's track, which starts afresh. The browser logs the refused attempts in between.
+        # feedclient restarts: the first page warns that it lost it, then reconnects by itself, keeps the
+        # track it has and adds the new feedclient's after it, as a segment of its own even where it goes on
+        # from the same place. The browser logs the refused attempts in between.
         browser.switch_to.window(browser.window_handles[0])
+        kept = browser.execute_script(track)
+        self.assertEqual(kept[-1], flown(lines[-1:]))
         client.kill()
         client.wait()
         self.wait_in(browser, "return document.getElementById('warning').textContent"
@@ -414,10 +426,10 @@ class MapPageCases:
         out, err = LineReader(client.stdout), LineReader(client.stderr)
         err.until("connected to 127.0.0.1:27015")
         host.wait_serving()
-        self.wait_in(browser, "return online", "the page to reconnect")
-        lines = fly(route[:2])
+        self.wait_in(browser, "return online && trackQueue === null", "the page to reconnect and load the track")
+        lines = fly([(46.5 + 0.0002 * i, 7.5, 1000) for i in range(1, 3)])
         self.wait_in(browser, "return document.getElementById('warning').hidden", "the warning to go")
-        self.assertEqual(browser.execute_script(track), [flown(lines)])
+        self.assertEqual(browser.execute_script(track), kept + [flown(lines)])
         self.assertEqual(browser.execute_script(panel)["latitude"], "%.6f°" % json.loads(lines[-1])["latitude"])
 
         client.kill()
@@ -540,3 +552,80 @@ class MapPageCases:
             self.assertEqual(self.page_errors(browser), [])
         client.kill()
         client.wait()
+
+    def test_http_map_qr_code(self):
+        """On the computer itself, the page shows a QR code of the map's address on the network, which a real
+        decoder reads, clear of the panel and the controls; the page opened at that address shows none, and
+        once closed the code stays closed."""
+        from selenium.webdriver.common.by import By
+        lan = self.add_lan_address()
+        if lan is None:
+            self.skipTest("a LAN address needs root in a network of the test's own")
+        tiles = TileServer("")
+        self.addCleanup(tiles.stop)
+        self.start_client("--http", str(HTTP_PORT), "--tiles", "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT)
+        wait_for(lambda: port_listens(HTTP_PORT), PATIENCE, "feedclient's HTTP server")
+        url = "http://%s:%d/" % (lan, HTTP_PORT)
+        folder = os.path.dirname(os.environ["SCREENSHOT"])
+        browser = self.start_browser()
+
+        def decoded(name):
+            """What zbar reads in a screenshot of the whole window: the QR codes' texts, one a line."""
+            path = os.path.join(folder, "map-qr-%s.png" % name)
+            browser.save_screenshot(path)
+            found = subprocess.run(["zbarimg", "--raw", "-q", "-Sdisable", "-Sqrcode.enable", path],
+                                   capture_output=True, text=True)
+            return found.stdout
+
+        shown = "const s = document.querySelector('.share'); return s !== null && s.offsetParent !== null"
+        for size, theme in ((1000, 700), ""), ((1400, 900), "?theme=night"):
+            browser.set_window_size(*size)
+            browser.get("http://127.0.0.1:%d/%s" % (HTTP_PORT, theme))
+            self.wait_in(browser, shown + " && s.querySelector('svg') !== null", "the QR code")
+            self.assertEqual(decoded("%dx%d" % size), url + "\n")
+            self.assertEqual(browser.find_element(By.CSS_SELECTOR, ".share .url").text, url)
+            self.assertEqual(browser.execute_script(SHARE_LAYOUT), [[], True], size)
+
+        # Several addresses: the first as the code, the others as text; none: a note, and no code.
+        subprocess.run(["ip", "addr", "add", "10.77.0.5/24", "dev", "lan0"], check=True)
+        addresses = [address["url"] for address in json.loads(fetch("/status.json")[2])["addresses"]]
+        self.assertEqual(sorted(addresses), sorted([url, "http://10.77.0.5:%d/" % HTTP_PORT]))
+        browser.refresh()
+        self.wait_in(browser, shown + " && s.querySelector('svg') !== null", "the QR code")
+        self.assertEqual(decoded("two"), addresses[0] + "\n")
+        self.assertEqual([e.text for e in browser.find_elements(By.CSS_SELECTOR, ".share .other")],
+                         ["or %s (lan0)" % addresses[1]])
+        subprocess.run(["ip", "addr", "flush", "dev", "lan0"], check=True)
+        browser.refresh()
+        note = self.wait_in(browser, shown + " && s.textContent", "the note of no network")
+        self.assertIn("No network found", note)
+        self.assertEqual(browser.find_elements(By.CSS_SELECTOR, ".share svg"), [])
+        self.assertEqual(decoded("none"), "")
+        subprocess.run(["ip", "addr", "add", lan + "/24", "dev", "lan0"], check=True)
+
+        # On a phone's screen there is no room for it, and the panel keeps its place along the bottom.
+        browser.set_window_size(390, 844)
+        browser.refresh()
+        self.wait_in(browser, "return document.querySelector('.share') !== null", "the QR code's box")
+        self.assertFalse(browser.execute_script(shown))
+        browser.save_screenshot(os.path.join(folder, "map-qr-phone.png"))
+        browser.set_window_size(1000, 700)
+
+        # Opened from a tablet, at the address the code holds: no code, and its library not even loaded.
+        browser.get(url)
+        self.wait_in(browser, "return document.querySelector('.leaflet-tile-loaded') !== null", "the map")
+        self.assertEqual(browser.execute_script("return [document.querySelector('.share'), typeof qrcode]"),
+                         [None, "undefined"])
+
+        # Closed, it stays closed for this browser.
+        browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+        self.wait_in(browser, shown, "the QR code")
+        browser.find_element(By.CSS_SELECTOR, ".share .close").click()
+        self.assertEqual(browser.execute_script("return [document.querySelector('.share'), "
+                                                "localStorage.getItem('setting.qr')]"), [None, "hidden"])
+        browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+        self.wait_in(browser, "return document.querySelector('.leaflet-tile-loaded') !== null", "the map")
+        self.assertEqual(browser.execute_script("return [document.querySelector('.share'), typeof qrcode]"),
+                         [None, "undefined"])
+        self.assertEqual(decoded("closed"), "")
+        self.assertEqual(self.page_errors(browser), [])

@@ -129,6 +129,7 @@ class ReplayCases:
         wait_for(lambda: len(events.positions()) >= len(rows) + 2, PATIENCE, "the replay's second time")
         status, headers, body = fetch("/track.geojson")
         position_status, _, position = fetch("/position.json")
+        told = json.loads(fetch("/status.json")[2])
         client.send_signal(signal.SIGINT)
         self.assertEqual(client.wait(timeout=PATIENCE), 0)
         while err.next() is not None:
@@ -147,6 +148,12 @@ class ReplayCases:
         self.assertEqual(position_status, 200)
         self.assertIn('"time":"%s"' % json.loads(position)["time"], "".join(
             '"time":"%s"' % v[0] for v in values))
+        # The status tells the recording as the feed's source, and when it last connected or was lost by the
+        # replay's clock, among the recorded times; the NMEA server runs, the relay does not.
+        self.assertEqual((told["feed"]["from"], told["servers"]["nmea"]["clients"], "relay" in told["servers"]),
+                         (path, 1, False))
+        second = datetime.timedelta(seconds=1)
+        self.assertTrue(times[0] - second <= time_of(told["feed"]["since"]) <= times[-1] + second, told)
 
         # feedclient's clock on the map is the replay's: each connection tells the time of the position
         # that follows, so a page reckons every position's age from its recorded time, and warns of none.

@@ -23,6 +23,7 @@ import zlib
 FEED_PORT = 27015
 RELAY_PORT, NMEA_PORT, GPSD_PORT, HTTP_PORT, TILE_PORT = 27115, 27116, 27117, 27120, 27121
 FAKE_FEED_PORT = 27123  # a feed of the test's own, for more positions than the host would fly in a test's time
+SECOND_HTTP_PORT = 27124  # a second feedclient's map, beside the first
 TRACK_LIMIT = 86400  # positions in feedclient's track: a day's, one a second
 MAX_CLIENTS = 100  # of each of feedclient's servers
 EVENTS_REQUEST = b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
@@ -41,6 +42,7 @@ LATITUDE = "sim/flightmodel/position/latitude"
 LONGITUDE = "sim/flightmodel/position/longitude"
 ELEVATION = "sim/flightmodel/position/elevation"
 EARTH_RADIUS = 6371008.8  # metres, the mean radius
+LAN_ADDRESS = "192.168.77.5"  # what add_lan_address gives the machine
 
 
 def line_of(row):
@@ -104,9 +106,9 @@ def wait_for(condition, seconds, what):
         time.sleep(0.05)
 
 
-def fetch(path, method="GET", headers=None):
+def fetch(path, method="GET", headers=None, port=HTTP_PORT):
     """Status, headers (names in lower case) and body of a request to feedclient's HTTP server."""
-    connection = http.client.HTTPConnection("127.0.0.1", HTTP_PORT, timeout=PATIENCE)
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=PATIENCE)
     connection.request(method, path, headers=headers or {})
     response = connection.getresponse()
     answer = response.status, {name.lower(): value for name, value in response.getheaders()}, response.read()
@@ -427,6 +429,21 @@ class FeedClientCase(unittest.TestCase):
         err.until("connected to 127.0.0.1:27015")
         host.wait_serving()
         return host
+
+    def add_lan_address(self):
+        """Gives the test's network a LAN address, on a veth pair that goes nowhere (this kernel has no dummy
+        links), until the case ends; returns it. Only as root and in a network of the test's own, with
+        loopback alone, where the link changes nothing outside; otherwise None, and the case checks less.
+        Under Wine too: a Wine process has its list of interfaces from Wine's services, which the Wine script
+        starts in this network, so it sees the link; in a network made for feedclient.exe alone it would not."""
+        with open("/proc/net/dev") as table:
+            links = [row.split(":")[0].strip() for row in table.readlines()[2:]]
+        if os.geteuid() != 0 or links != ["lo"]:
+            return None
+        subprocess.run(["sh", "-c", "ip link add lan0 type veth peer name lan1 && ip addr add %s/24 dev lan0 && "
+                        "ip link set lan0 up && ip link set lan1 up" % LAN_ADDRESS], check=True)
+        self.addCleanup(subprocess.run, ["ip", "link", "del", "lan0"], check=True)
+        return LAN_ADDRESS
 
     def start_client(self, *arguments, launcher=()):
         """feedclient with `arguments`, started by `launcher` (e.g. prlimit) if given."""
