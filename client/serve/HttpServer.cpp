@@ -76,6 +76,10 @@ const char *typeOf(std::string_view name) {
     };
     if (endsWith(".js")) return "text/javascript; charset=utf-8";
     if (endsWith(".css")) return "text/css; charset=utf-8";
+    if (endsWith(".json")) return "application/json";
+    if (endsWith(".webmanifest")) return "application/manifest+json";
+    if (endsWith(".svg")) return "image/svg+xml";
+    if (endsWith(".png")) return "image/png";
     return "text/html; charset=utf-8";
 }
 

@@ -53,11 +53,16 @@ while read -r dll; do
   esac
 done <<<"$dlls"
 check_help "$binary" wine
-# Leaflet, zlib and qrcode-generator, built into both, have their licences in what comes with them.
+# Leaflet, zlib, qrcode-generator, world-atlas and topojson-client, built into both, have their licences in
+# what comes with them, and Natural Earth, the world's source, is named.
 for readme in "$unpacked"/*/README.txt; do
   grep -q "Copyright (c) 2010-2019, Vladimir Agafonkin" "$readme" || fail "$readme lacks Leaflet's licence"
   grep -q "(C) 1995-2022 Jean-loup Gailly and Mark Adler" "$readme" || fail "$readme lacks zlib's licence"
   grep -q "Copyright (c) 2009 Kazuhiko Arase" "$readme" || fail "$readme lacks qrcode-generator's licence"
+  grep -q "world-atlas (Copyright 2013-2019" "$readme" || fail "$readme lacks world-atlas's licence"
+  grep -q "topojson-client, which reads it (Copyright 2012-2019" "$readme" || fail "$readme lacks topojson-client's"
+  grep -q "Natural Earth's 1:110m land" "$readme" || fail "$readme does not name Natural Earth"
+  grep -q "Permission to use, copy, modify, and/or distribute this software" "$readme" || fail "$readme lacks ISC"
 done
 
 [ $failed -eq 0 ] && echo "feedclient package checks passed: $linux $windows"

@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 
 from support import (EVENTS_REQUEST, FakeFeed, HTTP_PORT, LineReader, PATIENCE, TILE_PORT, TileServer, feed_line,
-                     feed_port_listens, fetch, port_listens, travel, wait_for)
+                     feed_port_listens, fetch, png_pixels, png_size, port_listens, travel, wait_for)
 
 
 # The page's track: a list of segments, each of [latitude, longitude] as drawn, from its polylines, where
@@ -45,6 +45,8 @@ const overlaps = (b) => share.left < b.right && b.left < share.right && share.to
 return [["#panel", ".follow", ".leaflet-control-zoom", ".leaflet-control-attribution"].filter((s) => overlaps(box(s))),
         share.top >= 0 && share.left >= 0 && share.bottom <= innerHeight && share.right <= innerWidth];
 """
+# A name for feedclient's computer as a tablet on the LAN would reach it: not 127.0.0.1, so not a secure origin.
+LAN_NAME = "feedclient.lan"
 PANEL = "return Object.fromEntries([...document.querySelectorAll('#panel dd')].map(d => [d.id, d.textContent]))"
 # The units of each system, as the page gives them: speed and altitude with their size in knots and feet, and
 # the scale bar's long unit with its size in metres.
@@ -56,6 +58,25 @@ CREDIT_OPENSTREETMAP = ("map.attributionControl.addAttribution("
                         "'&copy; <a href=\"https://www.openstreetmap.org/copyright\">OpenStreetMap</a> contributors')")
 TRACK_BOUNDS = "segments.flat().reduce((all, line) => all.extend(line.getBounds()), L.latLngBounds([]))"
 ROTATION = "return Number(/rotate\\((.*)deg\\)/.exec(document.querySelector('.aircraft svg').style.transform)[1])"
+# What the element of selector arguments[0] covers of the panel, the warning and the map's controls, when shown.
+COVERS = """
+const subject = document.querySelector(arguments[0]), box = subject.getBoundingClientRect();
+return [...document.querySelectorAll("#panel, #warning, .leaflet-control, .awake button")]
+  .filter((e) => !e.contains(subject) && !subject.contains(e) && e.getClientRects().length > 0)
+  .filter((e) => { const b = e.getBoundingClientRect();
+                   return box.left < b.right && b.left < box.right && box.top < b.bottom && b.top < box.bottom; })
+  .map((e) => e.id || e.className);
+"""
+WORLD_SHOWN = ("return map.hasLayer(world) && document.querySelectorAll('.world-land').length > 0 && "
+               "!document.getElementById('offline-notice').hidden")
+WORLD_GONE = ("return !map.hasLayer(world) && document.querySelectorAll('.world-land').length === 0 && "
+              "document.getElementById('offline-notice').hidden")
+# A place's colour on the screen, of [latitude, longitude], and of a colour the page's style names.
+PLACE = "const p = map.latLngToContainerPoint(arguments[0]); return [Math.round(p.x), Math.round(p.y)]"
+COLOUR = ("const probe = document.createElement('i'); probe.style.color = `var(${arguments[0]})`;"
+          "document.body.append(probe); const c = getComputedStyle(probe).color; probe.remove();"
+          "return c.match(/[0-9]+/g).map(Number)")
+SCREENS = (("phone", (390, 844)), ("tablet", (820, 1180)), ("tablet-landscape", (1180, 820)), ("desktop", (1400, 900)))
 
 
 def place(degrees, hemispheres):
@@ -89,7 +110,8 @@ class MapPageCases:
         self.addCleanup(profile.cleanup)  # after the browser has quit: cleanups run last first
         for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                          "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                         "--user-data-dir=" + profile.name, "--window-size=1000,700", "--hide-scrollbars"):
+                         "--user-data-dir=" + profile.name, "--window-size=1000,700", "--hide-scrollbars",
+                         "--host-resolver-rules=MAP %s 127.0.0.1" % LAN_NAME):
             options.add_argument(argument)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
@@ -105,6 +127,181 @@ class MapPageCases:
 
     def page_errors(self, browser):
         return [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+
+    def start_browser_at(self, *arguments):
+        """Headless Chromium on feedclient's page, once it answers."""
+        client = self.start_client("--http", str(HTTP_PORT), *arguments)
+        def answers():
+            try:
+                return fetch("/")
+            except OSError:
+                return None
+        wait_for(answers, PATIENCE, "feedclient's HTTP server")
+        browser = self.start_browser()
+        browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+        return client, browser
+
+    def screen(self, browser, name, size):
+        """The page at a screen's size, its screenshot kept beside the others, and its pixels."""
+        # Leaflet takes a new size, and draws the layers over it, some moments after the window's, as a
+        # device turned round does.
+        window = browser.get_window_size()
+        if (window["width"], window["height"]) != size:
+            browser.execute_script("window.resized = new Promise((resolve) => map.once('moveend', resolve))")
+            browser.set_window_size(*size)
+            browser.execute_async_script("const done = arguments[0]; resized.then(() => done())")
+        self.wait_in(browser, "return !tileLayer.isLoading() && [...document.querySelectorAll('.leaflet-tile-loaded')]"
+                              ".every(tile => getComputedStyle(tile).opacity === '1')", "the map's tiles to come or fail")
+        screenshot = browser.get_screenshot_as_png()
+        with open(os.path.join(os.path.dirname(os.environ["SCREENSHOT"]), "map-%s.png" % name), "wb") as kept:
+            kept.write(screenshot)
+        return png_pixels(screenshot)
+
+    def test_http_map_without_tiles(self):
+        """With no tiles to be had, the page draws a world of its own and says so, clear of the panel, the
+        warning and the controls at every screen's size; tiles that come hide it, tiles that stop show it."""
+        feed = self.start_fake_feed()
+        tiles_at = "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT  # refused: no server there yet
+        client, browser = self.start_browser_at("--tiles", tiles_at, feed.address)
+        # Eastward, 100 m a line: some 200 kt, as the lines come at once.
+        route = [(47.0, 6.0 + 0.00132 * i, 90.0) for i in range(60)]
+        feed.send([feed_line(*point) for point in route])
+        self.wait_in(browser, "return trackCount === %d" % len(route), "the track")
+        self.wait_in(browser, WORLD_SHOWN, "the world and the notice")
+        self.assertEqual(browser.find_element("id", "offline-notice").text,
+                         "Map tiles cannot be reached: showing a simple world map")
+
+        # Land over central Europe and sea over the Atlantic at zoom 4, in the colours of the page's style,
+        # and coastlines and borders between; the aircraft's track still over it.
+        browser.execute_script("setFollow(false); map.setView([45, 0], 4, {animate: false})")
+        land, sea = (tuple(browser.execute_script(COLOUR, name)) for name in ("--world-land", "--world-sea"))
+        self.assertNotEqual(land, sea)
+        self.wait_in(browser, "return !document.getElementById('warning').hidden", "the warning of no position")
+        for name, size in SCREENS:
+            pixels = self.screen(browser, "offline-" + name, size)
+            self.assertEqual(browser.execute_script(COVERS, "#offline-notice"), [], name)
+            for place, colour in ([51.0, 10.0], land), ([40.0, -30.0], sea):
+                x, y = browser.execute_script(PLACE, place)
+                self.assertEqual(pixels[y][x], colour, "%s at %s" % (name, place))
+            self.assertGreater(len(set(pixel for row in pixels for pixel in row)), 10, name)
+        # The open sea is sea all along a meridian across the Pacific and one north of the Atlantic, where a
+        # coast that crosses the antimeridian (Russia's, Fiji's), drawn the long way round, would cross it.
+        browser.execute_script("map.setView([20, -75], 2, {animate: false})")
+        pixels = self.screen(browser, "offline-world", SCREENS[-1][1])
+        for longitude, south, north in (-140, -40, 50), (-10, 66, 72):
+            (x, top), (_, bottom) = (browser.execute_script(PLACE, [latitude, longitude]) for latitude in (north, south))
+            colours = set(pixels[y][x] for y in range(top, bottom + 1))
+            self.assertEqual(colours, {sea}, "along %d° from %d° to %d°" % (longitude, south, north))
+        # The track over the world, a quarter of the way along, well clear of the aircraft at its end.
+        browser.execute_script("map.setView(arguments[0], 10, {animate: false})", list(route[30][:2]))
+        pixels = self.screen(browser, "offline-track", SCREENS[-1][1])
+        x, y = browser.execute_script(PLACE, list(route[15][:2]))
+        stroke = browser.execute_script("return getComputedStyle(document.querySelector('path.track')).stroke")
+        self.assertEqual("rgb(%d, %d, %d)" % pixels[y][x], stroke)
+
+        # A night theme (a "night" class on the document) darkens the land and the sea through the style.
+        browser.execute_script("document.documentElement.classList.add('night');"
+                               "map.setView([45, 0], 4, {animate: false})")
+        dark = [tuple(browser.execute_script(COLOUR, name)) for name in ("--world-land", "--world-sea")]
+        self.assertTrue(sum(dark[0]) < sum(land) and sum(dark[1]) < sum(sea), dark)
+        pixels = self.screen(browser, "offline-night", SCREENS[-1][1])
+        for place, colour in zip(([51.0, 10.0], [40.0, -30.0]), dark):
+            x, y = browser.execute_script(PLACE, place)
+            self.assertEqual(pixels[y][x], colour, "at night at %s" % place)
+        browser.execute_script("document.documentElement.classList.remove('night')")
+
+        # Tiles come: the world and the notice go; the screen shows the tiles there.
+        tiles = TileServer("")
+        self.addCleanup(tiles.stop)
+        browser.execute_script("map.setZoom(5, {animate: false})")
+        self.wait_in(browser, WORLD_GONE, "the world and the notice to go")
+        pixels = self.screen(browser, "with-tiles", (1000, 700))
+        x, y = browser.execute_script(PLACE, [51.0, 10.0])
+        self.assertIn(pixels[y][x], [(0xe4, 0xe8, 0xec), (0xb8, 0xc0, 0xc8)])
+        self.assertNotIn("world-shown", browser.find_element("id", "map").get_attribute("class"))
+
+        # They stop coming: the map asks for more and gets none, and the world is back.
+        tiles.stop()
+        browser.execute_script("map.setZoom(6, {animate: false})")
+        self.wait_in(browser, WORLD_SHOWN, "the world and the notice to come back")
+        errors = self.page_errors(browser)
+        self.assertTrue(errors and all("127.0.0.1:%d/" % TILE_PORT in entry["message"] for entry in errors), errors)
+
+    def test_http_map_installable(self):
+        """The page as a home-screen app: its manifest, icons and meta tags, found by Chromium; and the switch
+        that keeps the screen on, which takes a wake lock where the browser offers one, and otherwise says
+        what to do instead."""
+        client, browser = self.start_browser_at("--tiles", "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT)
+        status, headers, body = fetch("/manifest.webmanifest")
+        self.assertEqual((status, headers["content-type"]), (200, "application/manifest+json"))
+        manifest = json.loads(body)
+        self.assertTrue(manifest["name"] and manifest["short_name"])
+        self.assertIn(manifest["display"], ("standalone", "fullscreen"))
+        icons = {(icon["sizes"], icon.get("purpose", "any")): icon for icon in manifest["icons"]}
+        self.assertLessEqual({("192x192", "any"), ("512x512", "any"), ("512x512", "maskable")}, set(icons))
+        page = fetch("/")[2].decode()
+        apple = re.search(r'<link rel="apple-touch-icon" href="([^"]+)">', page).group(1)
+        for path, size in [(icon["src"], icon["sizes"]) for icon in icons.values() if icon["type"] == "image/png"] + \
+                          [(apple, "180x180")]:
+            status, headers, body = fetch("/" + path)
+            self.assertEqual((status, headers["content-type"]), (200, "image/png"), path)
+            self.assertEqual("%dx%d" % png_size(body), size, path)
+        # A maskable icon is coloured to its corners, which the system cuts to its own shape; the others'
+        # corners are rounded off, as Apple's is not (iOS fills a transparent corner black).
+        corners = {path: png_pixels(fetch("/" + path)[2])[0][0]
+                   for path in (icons[("512x512", "maskable")]["src"], icons[("192x192", "any")]["src"], apple)}
+        self.assertEqual(list(corners.values()), [(0x0b, 0x57, 0xd0), (0, 0, 0), (0x0b, 0x57, 0xd0)], corners)
+        metas = dict(re.findall(r'<meta name="([^"]+)" content="([^"]*)">', page))
+        self.assertEqual({name: metas.get(name) for name in ("mobile-web-app-capable", "apple-mobile-web-app-capable")},
+                         {"mobile-web-app-capable": "yes", "apple-mobile-web-app-capable": "yes"})
+        self.assertEqual(metas["theme-color"], manifest["theme_color"])
+        self.assertTrue(metas["apple-mobile-web-app-title"] and metas["apple-mobile-web-app-status-bar-style"])
+        self.assertEqual(fetch("/icon.svg")[1]["content-type"], "image/svg+xml")
+
+        # Chromium finds the manifest, reads it without a fault, and would install the page. The icon opens
+        # the page without the query it was added from; the settings come back from what the browser kept.
+        browser.get("http://127.0.0.1:%d/?units=metric" % HTTP_PORT)
+        found = self.wait_in(browser, "return document.readyState === 'complete'", "the page") and \
+            browser.execute_cdp_cmd("Page.getAppManifest", {})
+        self.assertEqual((found["url"], found["errors"]), ("http://127.0.0.1:%d/manifest.webmanifest" % HTTP_PORT, []))
+        self.assertEqual(browser.execute_cdp_cmd("Page.getInstallabilityErrors", {})["installabilityErrors"], [])
+        start = found["manifest"]["startUrl"]
+        self.assertEqual(start, "http://127.0.0.1:%d/" % HTTP_PORT)
+        browser.execute_script("changeSetting('units', 'imperial')")
+        browser.get(start)
+        self.assertEqual(browser.execute_script("return settings.units"), "imperial")
+
+        # At 127.0.0.1, a secure page, the switch takes a lock; a lock the browser lets go (the page hidden)
+        # is taken again when the page is shown; switched off, it goes.
+        switch = browser.find_element("css selector", ".awake button")
+        self.assertTrue(browser.execute_script("return isSecureContext && 'wakeLock' in navigator"))
+        switch.click()
+        self.wait_in(browser, "return wakeLock !== null && !wakeLock.released", "a wake lock")
+        self.assertEqual((switch.get_attribute("aria-pressed"), browser.find_element("id", "awake-note").text),
+                         ("true", ""))
+        browser.execute_script("window.letGo = wakeLock; wakeLock.release()")
+        self.wait_in(browser, "return wakeLock === null", "the lock to go")
+        self.assertEqual(switch.get_attribute("aria-pressed"), "false")
+        browser.execute_script("document.dispatchEvent(new Event('visibilitychange'))")
+        self.wait_in(browser, "return wakeLock !== null && wakeLock !== letGo && !wakeLock.released", "a lock again")
+        switch.click()
+        self.wait_in(browser, "return wakeLock === null && letGo.released", "the lock to go when switched off")
+        self.assertEqual(switch.get_attribute("aria-pressed"), "false")
+
+        # At a LAN address the page is not secure: the switch says what to do instead, and claims nothing.
+        browser.get("http://%s:%d/" % (LAN_NAME, HTTP_PORT))
+        self.assertFalse(browser.execute_script("return isSecureContext || 'wakeLock' in navigator"))
+        browser.find_element("css selector", ".awake button").click()
+        note = browser.find_element("id", "awake-note")
+        self.assertIn("Auto-Lock", note.text)
+        self.assertEqual(browser.find_element("css selector", ".awake button").get_attribute("aria-pressed"), "false")
+        for name, size in SCREENS:
+            self.screen(browser, "awake-note-" + name, size)
+            self.assertEqual(browser.execute_script(COVERS, "#awake-note"), [], name)
+        browser.find_element("css selector", ".awake button").click()
+        self.assertFalse(note.is_displayed())
+        errors = self.page_errors(browser)
+        self.assertTrue(all("127.0.0.1:%d/" % TILE_PORT in entry["message"] for entry in errors), errors)
 
     def test_http_map_in_browser(self):
         """The map page in headless Chromium, fed by feedclient from the module in the host."""

@@ -176,6 +176,46 @@ def grid_tile():
             chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
+def png_size(data):
+    """A PNG's width and height, from its header; an AssertionError if it is no PNG."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR", "not a PNG: %r" % data[:16]
+    return struct.unpack(">II", data[16:24])
+
+
+def png_pixels(data):
+    """A PNG of 8-bit RGB or RGBA, not interlaced (a browser's screenshot), as rows of (r, g, b) tuples."""
+    width, height = png_size(data)
+    depth, colour, interlace = data[24], data[25], data[28]
+    assert depth == 8 and colour in (2, 6) and interlace == 0, "a PNG of a kind not read here"
+    channels = 3 if colour == 2 else 4
+    compressed, at = b"", 8
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        if kind == b"IDAT":
+            compressed += data[at + 8:at + 8 + length]
+        at += 12 + length
+    raw, stride = zlib.decompress(compressed), width * channels
+    rows, previous = [], bytearray(stride)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            left = line[x - channels] if x >= channels else 0
+            up, up_left = previous[x], previous[x - channels] if x >= channels else 0
+            if kind == 1:
+                line[x] = (line[x] + left) & 255
+            elif kind == 2:
+                line[x] = (line[x] + up) & 255
+            elif kind == 3:
+                line[x] = (line[x] + (left + up) // 2) & 255
+            elif kind == 4:
+                guess = left + up - up_left
+                nearest = min((abs(guess - left), 0, left), (abs(guess - up), 1, up), (abs(guess - up_left), 2, up_left))
+                line[x] = (line[x] + nearest[2]) & 255
+        rows.append([tuple(line[x:x + 3]) for x in range(0, stride, channels)])
+        previous = line
+    return rows
+
+
 class TileServer(http.server.ThreadingHTTPServer):
     """A map tile server on loopback, which also serves a page of its own: another origin than feedclient's."""
     TILE = grid_tile()

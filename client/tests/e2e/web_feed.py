@@ -135,13 +135,16 @@ class WebFeedCases:
         self.assertIn('&lt;a href=&quot;https://www.openstreetmap.org/copyright&quot;&gt;OpenStreetMap&lt;/a&gt; '
                       'contributors', page)
         files = re.findall(r'(?:src|href)="([^"]*)"', page)
-        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "settings.js", "theme.js",
-                                 "units.js", "map.js", "controls.js", "qr.js"])
-        # and the QR code's library, which qr.js loads only on the computer itself
-        for name in files[1:] + ["qrcode.js"]:
+        self.assertEqual(files, ["icon.svg", "manifest.webmanifest", "apple-touch-icon.png", "leaflet.css", "map.css",
+                                 "leaflet.js", "settings.js", "theme.js", "units.js", "map.js", "controls.js", "qr.js",
+                                 "awake.js", "topojson.js", "offline.js"])
+        kinds = {"svg": "image/svg+xml", "webmanifest": "application/manifest+json", "png": "image/png",
+                 "css": "text/css", "js": "text/javascript", "json": "application/json"}
+        # and the QR code's library, which qr.js loads only on the computer itself, and the world map
+        for name in files + ["qrcode.js", "world.json"]:
             status, headers, body = fetch("/" + name)
             self.assertEqual((status, headers["content-type"].split(";")[0]),
-                             (200, "text/" + ("css" if name.endswith("css") else "javascript")))
+                             (200, kinds[name.rsplit(".", 1)[1]]), name)
         self.assertTrue(fetch("/leaflet.js")[2].startswith(b"/* Leaflet, (c) 2010-2019 Vladimir Agafonkin"))
         self.assertIn(b"Copyright (c) 2009 Kazuhiko Arase", fetch("/qrcode.js")[2][:400])
 
@@ -181,7 +184,7 @@ class WebFeedCases:
                 self.clients.pop().kill()
 
         # Gzipped for a client that takes it, the same bytes once unpacked; as they are for one that does not.
-        for path in "/track.geojson", "/leaflet.js":
+        for path in "/track.geojson", "/leaflet.js", "/world.json":
             plain, packed = (fetch(path, headers=headers) for headers in ({}, {"Accept-Encoding": "br, gzip"}))
             self.assertEqual((packed[0], packed[1]["content-encoding"], packed[1]["vary"]),
                              (200, "gzip", "Accept-Encoding"), path)
