@@ -115,27 +115,29 @@ function jumped(from, latitude, longitude, time) {
 // The longitude, carried on from the track's latest position; the track's first is as the feed has it.
 const continuousLongitude = (longitude) => (last ? nearest(longitude, last.longitude, 360) : longitude);
 
-// The panel's values of the latest position and ground motion, in the units of the setting.
-function showValues() {
-  if (latest) {
-    field("latitude").textContent = hemisphere(latest.latitude, "NS");
-    field("longitude").textContent = hemisphere(latest.longitude, "EW");
-    field("altitude").textContent = altitudeText(latest.elevation);
-    field("airspeed").textContent = speedText(latest.speed);
-    field("heading").textContent = direction(latest.heading);
-  }
-  if (groundMotion) {
-    field("ground-speed").textContent = speedText(groundMotion.groundSpeed);
-    field("track").textContent = direction(groundMotion.track);
-  }
+// The panel's values of the latest position, and of the latest ground motion, in the units of the setting.
+function showPositionValues() {
+  field("latitude").textContent = hemisphere(latest.latitude, "NS");
+  field("longitude").textContent = hemisphere(latest.longitude, "EW");
+  field("altitude").textContent = altitudeText(latest.elevation);
+  field("airspeed").textContent = speedText(latest.speed);
+  field("heading").textContent = direction(latest.heading);
 }
+
+function showGroundMotion() {
+  field("ground-speed").textContent = speedText(groundMotion.groundSpeed);
+  field("track").textContent = direction(groundMotion.track);
+}
+
 window.addEventListener("settingschange", (event) => {
-  if (event.detail.name === "units") showValues();
+  if (event.detail.name !== "units") return;
+  if (latest) showPositionValues();
+  if (groundMotion) showGroundMotion();
 });
 
 function showPosition(p) {
   latest = p;
-  showValues();
+  showPositionValues();
   if (!located(p)) return;
   const where = [p.latitude, continuousLongitude(p.longitude)];
   const icon = map.hasLayer(aircraft) ? aircraft.setLatLng(where).getElement().firstChild : null;
@@ -259,7 +261,7 @@ function take(event) {
     if (data.state === "lost") forTrack(() => trackLoss(data.positions));
   } else if (event.type === "motion") {
     groundMotion = data;
-    showValues();
+    showGroundMotion();
   } else {
     const id = Number(event.lastEventId);
     forTrack(() => trackPosition(data, id));

@@ -14,6 +14,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -243,6 +244,11 @@ class TileServer(http.server.ThreadingHTTPServer):
                 pass
         super().__init__(("127.0.0.1", TILE_PORT), Handler)
         threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def handle_error(self, request, client_address):
+        # A browser that moves the map on drops the tiles it no longer needs, in the middle of their answers.
+        if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            super().handle_error(request, client_address)
 
     def stop(self):
         self.shutdown()
