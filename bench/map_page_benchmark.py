@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """The map page's main-thread cost per position, with 10 minutes, 10 hours and 24 hours of track, at 1x
 and 4x CPU throttling (a tablet), for the page in this tree and the page of another git revision (main by
-default), side by side in one run against one feedclient.
+default), side by side in one run against one feedclient. Positions come a second apart, as from the
+simulator, so that the cost of one is also the cost of a second of the aircraft drawn moving between
+them. And with a day's track, how long a page that wakes up (its events skip some) takes to catch up.
 
     bench/map_page_benchmark.py build/linux/feedclient [REVISION]
 
 feedclient reads a feed of the benchmark's own, filled with a day's lines at once. Both pages come
-through a small proxy of the benchmark's, which serves each page's map.js and map.css and passes every
-other request (the page, Leaflet, /events, /track.geojson) to feedclient. Chromium's DevTools
+through a small proxy of the benchmark's, which serves each page's own files (map.js, map.css and the
+others of web/ that the revision has), the page itself without the scripts the revision lacks, and passes
+every other request (Leaflet, /events, /track.geojson) to feedclient. Chromium's DevTools
 Performance metrics give the script and task time over a run of positions, after a garbage collection
 (Chromium started with --js-flags=--expose-gc) that leaves the loading's garbage out. Needs the loopback ports
 27401 to 27404 free (a private network: unshare -n sh -c 'ip link set lo up; ...').
@@ -28,8 +31,8 @@ from map_page import around_zurich  # noqa: E402
 FEED_PORT, HTTP_PORT, NEW_PORT, OLD_PORT = 27401, 27402, 27403, 27404
 DAY = 86400
 LENGTHS = (("10 min", 600), ("10 h", 36000), ("24 h", DAY))
-POSITIONS = 30  # measured per page, length and throttling
-INTERVAL = 0.5  # seconds between them: the pan to each has ended before the next
+POSITIONS = 20  # measured per page, length and throttling
+INTERVAL = 1.0  # seconds between them, as the plug-in sends them
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "serve", "web")
 
 
@@ -54,6 +57,8 @@ class PageProxy:
                 return connection.close()
             head += chunk
         path = head.split(b" ")[1].decode()
+        if path == "/" and "/" not in self.files:
+            self.files["/"] = (page_of(self.files), b"text/html; charset=utf-8")
         if path in self.files:
             body, kind = self.files[path]
             connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %d\r\nCache-Control: no-store"
@@ -70,8 +75,24 @@ class PageProxy:
         connection.close()
 
 
+PAGE_FILES = sorted(name for name in os.listdir(WEB) if name.endswith((".js", ".css")))
+
+
 def web_files(read):
-    return {"/map.js": (read("map.js"), b"text/javascript"), "/map.css": (read("map.css"), b"text/css")}
+    """A version's page files, by the path the page asks for; read(name) is None for one it lacks."""
+    found = {"/" + name: read(name) for name in PAGE_FILES}
+    return {path: (body, b"text/javascript" if path.endswith(".js") else b"text/css")
+            for path, body in found.items() if body is not None}
+
+
+def page_of(files):
+    """feedclient's page without the script tags of this tree's files that a version lacks."""
+    import urllib.request
+    page = urllib.request.urlopen("http://127.0.0.1:%d/" % HTTP_PORT).read()
+    for name in PAGE_FILES:
+        if "/" + name not in files:
+            page = page.replace(b'<script src="%s"></script>\n' % name.encode(), b"")
+    return page
 
 
 def start_browser():
@@ -96,10 +117,29 @@ LOADED = ("return typeof trackQueue !== 'undefined' ? trackQueue === null && seg
           " : pending === null && segments.length > 0")
 
 
+# A page that wakes up: it is told that it last took a position an hour's worth of events ago, so that the
+# next event skips some and the page loads its track again, as one whose device slept. From that event's
+# arrival to the frame after the track is drawn again and the panel shows it, in milliseconds.
+WAKE = """
+const done = arguments[arguments.length - 1], latitude = arguments[0];
+let woke = null;
+lastId -= 3600;
+const takeOfPage = source.onmessage;
+source.onmessage = (event) => { woke = woke === null ? performance.now() : woke; takeOfPage(event); };
+const caughtUp = () => woke !== null && (%s) && document.getElementById("latitude").textContent === latitude;
+(function check() {
+  if (caughtUp()) requestAnimationFrame(() => done(performance.now() - woke));
+  else setTimeout(check, 5);
+})();
+""" % LOADED[len("return "):]
+
+
 def main():
     feedclient, revision = sys.argv[1], (sys.argv[2] if len(sys.argv) > 2 else "main")
-    old = web_files(lambda name: subprocess.run(["git", "show", "%s:client/serve/web/%s" % (revision, name)],
-                                                check=True, capture_output=True).stdout)
+    def at_revision(name):
+        shown = subprocess.run(["git", "show", "%s:client/serve/web/%s" % (revision, name)], capture_output=True)
+        return shown.stdout if shown.returncode == 0 else None
+    old = web_files(at_revision)
     new = web_files(lambda name: open(os.path.join(WEB, name), "rb").read())
     pages = (("new", NEW_PORT, new), (revision, OLD_PORT, old))
     for _, port, files in pages:
@@ -149,6 +189,15 @@ def main():
                     results[(length_name, page, rate)] = (script, task, loaded)
                     print("%-6s %-5s %dx: script %.2f ms, task %.2f ms per position; loaded in %.1f s"
                           % (length_name, page, rate, script, task, loaded), flush=True)
+                    if length_name == LENGTHS[-1][0]:
+                        browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": rate})
+                        latitude = "%.6f°" % around_zurich(sent, DAY)[0]
+                        threading.Timer(0.5, feed.send, [[feed_line(*around_zurich(sent, DAY))]]).start()
+                        sent += 1
+                        woke = browser.execute_async_script(WAKE, latitude)
+                        browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": 1})
+                        results[("wake", page, rate)] = woke
+                        print("wake   %-5s %dx: caught up in %.0f ms" % (page, rate, woke), flush=True)
     finally:
         browser.quit()
         client.terminate()
@@ -166,6 +215,12 @@ def main():
             print("| %s | %dx | %.2f ms / %.2f ms = %.3f | %.2f ms / %.2f ms = %.3f | %.2f |"
                   % (length_name, rate, new_script, old_script, new_script / old_script, new_task, old_task,
                      new_task / old_task, growth))
+    print("\n| A page that wakes with a day's track | CPU | caught up: new / %s |" % revision)
+    print("|---|---|---|")
+    for rate in (1, 4):
+        new_wake, old_wake = results[("wake", "new", rate)], results[("wake", revision, rate)]
+        print("| the track loaded again, the panel current | %dx | %.0f ms / %.0f ms = %.3f |"
+              % (rate, new_wake, old_wake, new_wake / old_wake))
     print(json.dumps({" ".join(map(str, key)): value for key, value in results.items()}))
 
 

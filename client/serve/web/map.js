@@ -37,7 +37,10 @@ const TrackRenderer = L.SVG.extend({
 });
 
 const map = L.map("map", { worldCopyJump: true, renderer: new TrackRenderer() }).setView([20, 0], 2);
-L.tileLayer(document.body.dataset.tiles, { maxZoom: 19, attribution: document.body.dataset.attribution }).addTo(map);
+// Tiles follow the map as it moves, not only once it stops (Leaflet's way on a phone): following the
+// aircraft moves it on every frame, and ends the move only once a second.
+L.tileLayer(document.body.dataset.tiles, { maxZoom: 19, attribution: document.body.dataset.attribution,
+  updateWhenIdle: false }).addTo(map);
 const aircraft = L.marker([0, 0], {
   icon: L.divIcon({ className: "aircraft", html: PLANE, iconSize: [36, 36] }),
   interactive: false,

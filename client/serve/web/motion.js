@@ -21,6 +21,7 @@ let speedBand = null; // the SPEED_ZOOMS entry follow mode zooms to
 let zoomAsked = null; // the zoom follow mode last asked for: any other at a zoom's end is the user's
 let handZoom = false; // the user zoomed while following: their zoom stays until they press follow again
 let middle = null; // where the followed aircraft sits, in the map's container pixels
+let moved = false; // the map moved since its last "moveend"
 
 // The fix's path: where the aircraft is, flying on as it flew at the fix.
 function predicted(now) {
@@ -38,8 +39,9 @@ function motionFix(where, appearing) {
   fix = { latitude: where[0], longitude: where[1], at: now };
   correction = drawn && !appearing && !document.hidden ? [drawn[0] - where[0], drawn[1] - where[1]] : null;
   if (appearing) zoomAsked = FIRST_ZOOM;
-  middle = visibleMiddle();
+  middle = middle || visibleMiddle();
   step(now);
+  endMove();
 }
 
 // The ground motion that comes right after each fix, in knots and degrees true; none (a jump, the first
@@ -65,10 +67,11 @@ function motionLost() {
   if (fix) step(performance.now());
 }
 
-// The eased share of a correction still left, BLEND after a fix none.
+// The share of a correction still left, BLEND after a fix none. It starts going at once, so that an
+// aircraft drawn ahead of the new path slows down at once rather than flying on past it.
 function left(now) {
   const t = Math.min(1, (now - fix.at) / BLEND);
-  return 1 - t * t * (3 - 2 * t);
+  return (1 - t) * (1 - t);
 }
 
 // One frame: the aircraft where it is now, and the map following it. Drawn on from frame to frame, it
@@ -84,9 +87,10 @@ function step(now) {
   const moving = (velocity && now - fix.at < LONGEST_PREDICTION) || share > 0;
   if (moving && !document.hidden) {
     frame = frame || requestAnimationFrame(nextFrame);
-  } else if (frame) {
+  } else {
     cancelAnimationFrame(frame);
     frame = 0;
+    endMove();
   }
 }
 
@@ -120,12 +124,22 @@ function visibleMiddle() {
   return L.point(right / 2, bottom / 2);
 }
 
-// The map moved by whole pixels, without an animation, so that the drawn aircraft sits in the middle:
-// a move that the track's renderer does not draw again for.
+// The map moved by whole pixels so that the drawn aircraft sits in the middle. Leaflet's panBy ends each
+// move with a "moveend", whose listeners (the tiles, the track's renderer) cost more than a frame should
+// spend: a frame moves the map as a drag does, with "move" alone, and each fix ends the move.
 function keepInMiddle() {
   if (map._animatingZoom || !middle) return;
   const offset = map.latLngToContainerPoint(drawn).subtract(middle).round();
-  if (offset.x || offset.y) map.panBy(offset, { animate: false });
+  if (!offset.x && !offset.y) return;
+  map._rawPanBy(offset);
+  map.fire("move");
+  moved = true;
+}
+
+function endMove() {
+  if (!moved) return;
+  moved = false;
+  map.fire("moveend");
 }
 
 // The zoom for a ground speed, from the band it is in, or the band held while the speed stays within
@@ -153,6 +167,11 @@ map.on("zoomend", () => {
   if (follow && fix && map.getZoom() !== zoomAsked) handZoom = true;
   if (follow && fix) step(performance.now());
 });
+// The panel's size and place change with the screen's and its own content.
+new ResizeObserver(() => {
+  middle = visibleMiddle();
+  if (follow && fix) step(performance.now());
+}).observe(document.getElementById("panel"));
 map.on("resize", () => {
   middle = visibleMiddle();
   if (follow && fix) step(performance.now());

@@ -5,6 +5,7 @@ import math
 import os
 import re
 import tempfile
+import time
 
 from support import (EVENTS_REQUEST, FakeFeed, HTTP_PORT, LineReader, PATIENCE, TILE_PORT, TileServer, feed_line,
                      feed_port_listens, fetch, wait_for)
@@ -17,7 +18,7 @@ TRACK = "return segments.map(s => s.flatMap((line, i) => line.getLatLngs().slice
 # Run in a page before its own scripts: each request of the page for the track waits until the test lets
 # it go, to feedclient or with an answer of the test's own (trackRequests.shift()(body)); the icon's
 # transitions are counted, and the last position event's id is kept, whether the track has it yet or not.
-HOLD_TRACK = """
+EVENT_IDS = """
 window.lastEventId = 0;
 window.EventSource = class extends EventSource {
   constructor(url) {
@@ -25,6 +26,8 @@ window.EventSource = class extends EventSource {
     this.addEventListener("message", (event) => { lastEventId = Number(event.lastEventId); });
   }
 };
+"""
+HOLD_TRACK = EVENT_IDS + """
 window.trackRequests = [];
 window.aircraftTurns = 0;
 const fetchOfPage = window.fetch.bind(window);
@@ -45,6 +48,21 @@ const p = document.getElementById("panel").getBoundingClientRect();
 const m = p.left > size.x / 2 ? {x: p.left / 2, y: size.y / 2} : {x: size.x / 2, y: p.top / 2};
 """
 CENTRED = "Math.abs(a.x - m.x) <= 1 && Math.abs(a.y - m.y) <= 1"
+# Run in a page before its own scripts: on every animation frame, where the aircraft is drawn, with the fix
+# it is drawn from and when that came, and the ground speed in the panel.
+SAMPLE_FRAMES = EVENT_IDS + """
+window.aircraftFrames = [];
+const sampleFrame = (now) => {
+  if (typeof fix !== "undefined" && fix !== null) {
+    const c = aircraft.getLatLng();
+    aircraftFrames.push([now, c.lat, c.lng, fix.at, fix.latitude, fix.longitude,
+                         document.getElementById("ground-speed").textContent]);
+  }
+  requestAnimationFrame(sampleFrame);
+};
+requestAnimationFrame(sampleFrame);
+"""
+METRES_PER_DEGREE = math.pi / 180 * 6371008.8
 PANEL = "return Object.fromEntries([...document.querySelectorAll('#panel dd')].map(d => [d.id, d.textContent]))"
 ROTATION = "return Number(/rotate\\((.*)deg\\)/.exec(document.querySelector('.aircraft svg').style.transform)[1])"
 
@@ -350,5 +368,72 @@ class MapPageCases:
         for handle in browser.window_handles[-2:]:
             browser.switch_to.window(handle)
             self.assertEqual(self.page_errors(browser), [])
+        self.motion_between_fixes(browser, feed, sent)
         client.kill()
         client.wait()
+
+    def motion_between_fixes(self, browser, feed, sent):
+        """Between fixes a second apart, the aircraft drawn flies on along its track at its ground speed,
+        and onto the next fix's path without going back; on the ground it stays at its fix. Follow mode
+        keeps it in the middle of the part of the map the panel leaves visible, at a desktop's size and a
+        phone's, and zooms in on the ground and out at speed, but keeps a zoom made by hand."""
+        browser.switch_to.new_window("tab")
+        browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": SAMPLE_FRAMES})
+        browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+        self.wait_in(browser, "return trackQueue === null && segments.length > 0", "the track")
+        step = 0.001  # degrees of latitude a second: some 216 kt, due north
+        def send(points):
+            """Sends each (latitude, longitude) a second apart, as the simulator does, and waits for it."""
+            nonlocal sent
+            for latitude, longitude in points:
+                time.sleep(1)
+                feed.send([feed_line(latitude, longitude, 0.0)])
+                sent += 1
+                self.wait_in(browser, "return lastEventId === %d" % sent, "position %d on the page" % sent)
+        follows = "return (() => {%s return %s; })()" % (AIRCRAFT_AND_MIDDLE, CENTRED)
+        send([(10.0, 20.0)])  # a relocation: the aircraft stands at it
+        browser.execute_script("aircraftFrames.length = 0")
+        send([(float("%f" % (10.0 + step * i)), 20.0) for i in range(1, 6)])
+        self.assertTrue(self.wait_in(browser, follows, "the aircraft in the middle of the visible map"))
+        self.assertLessEqual(browser.execute_script("return map.getZoom()"), 13, "not zoomed out at speed")
+        frames = browser.execute_script("return aircraftFrames.splice(0)")
+        fixes = sorted({frame[3]: frame for frame in frames}.values())
+        self.assertGreaterEqual(len(fixes), 5)
+        for (drawn_at, latitude, longitude, at, fix_latitude, fix_longitude, speed), before in zip(frames[1:], frames):
+            self.assertEqual(longitude, fix_longitude, "off the track, due north")
+            self.assertGreaterEqual(latitude, before[1], "back along the track")
+            if not speed.endswith(" kt") or speed == "0.0 kt":
+                continue  # no ground motion known (the relocation), or standing
+            knots = float(speed.split()[0])
+            # Where the fix's path is, in degrees north of it: not passed by more than a fifth of the way
+            # between fixes, but by an aircraft drawn ahead as the fix came, and reached once blended.
+            flown = lambda elapsed: knots * 1852 / 3600 / 1000 * min(max(elapsed, 0), 2000) / METRES_PER_DEGREE
+            held = next(frame[1] for frame in frames if frame[3] == at)
+            self.assertLessEqual(latitude, max(fix_latitude + flown(drawn_at - at), held) + step / 5)
+            if drawn_at - at > browser.execute_script("return BLEND") + 50:
+                self.assertGreaterEqual(latitude, fix_latitude + flown(drawn_at - at - 50) - 1e-9)
+        for fix in fixes[1:-1]:
+            last = [frame[1] for frame in frames if frame[3] == fix[3]][-1]
+            self.assertGreater(last, fix[4], "the aircraft stood still between fixes")
+
+        # On the ground, standing: at its fix on every frame, zoomed in, and in the middle on a phone too.
+        ground = (float("%f" % (10.0 + step * 5)), 20.0)
+        send([ground] * 3)
+        self.wait_in(browser, "return map.getZoom() === 16", "the taxi zoom")
+        frames = browser.execute_script("return aircraftFrames.splice(0)")
+        standing = [frame for frame in frames if frame[6] == "0.0 kt"]
+        self.assertTrue(standing)
+        self.assertEqual({(frame[1], frame[2]) for frame in standing}, {ground})
+        for size in (390, 844), (1000, 700):
+            browser.set_window_size(*size)
+            self.assertTrue(self.wait_in(browser, follows, "the aircraft in the middle at %dx%d" % size))
+        # A zoom by hand stays over the fixes after it, until follow is pressed again.
+        browser.execute_script("map.setZoom(14)")
+        self.wait_in(browser, "return map.getZoom() === 14", "the hand zoom")
+        send([ground] * 2)
+        self.assertEqual(browser.execute_script("return map.getZoom()"), 14, "the hand zoom undone")
+        from selenium.webdriver.common.by import By
+        browser.find_element(By.CLASS_NAME, "follow").click()
+        send([ground])
+        self.wait_in(browser, "return map.getZoom() === 16", "the taxi zoom again")
+        self.assertEqual(self.page_errors(browser), [])
