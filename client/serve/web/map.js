@@ -248,6 +248,7 @@ function take(event) {
     field("ground-speed").textContent = fixed(data.groundSpeed, 1, " kt");
     field("track").textContent = direction(data.track);
     motionOf(data);
+    turnMap(data.track);
   } else {
     const id = Number(event.lastEventId);
     forTrack(() => trackPosition(data, id));

@@ -112,9 +112,10 @@ function notBack(to) {
 }
 
 // The middle of the part of the map that the panel leaves visible: above it where it runs along the
-// bottom, left of it where it sits at the side.
+// bottom, left of it where it sits at the side (in track up, orient.js's place for the aircraft).
 function visibleMiddle() {
   const size = map.getSize();
+  if (settings.orient === "track") return size.divideBy(2); // the map's element is laid out around it
   const mapBox = map.getContainer().getBoundingClientRect();
   const panel = document.getElementById("panel").getBoundingClientRect();
   let right = size.x;

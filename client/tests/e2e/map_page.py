@@ -377,7 +377,12 @@ class MapPageCases:
         and onto the next fix's path without going back; on the ground it stays at its fix. Follow mode
         keeps it in the middle of the part of the map the panel leaves visible, at a desktop's size and a
         phone's, and zooms in on the ground and out at speed, but keeps a zoom made by hand."""
-        browser.switch_to.new_window("tab")
+        # The other pages go: Chromium keeps no more than six connections to feedclient, and each holds one.
+        for handle in browser.window_handles[1:]:
+            browser.switch_to.window(handle)
+            browser.close()
+        browser.switch_to.window(browser.window_handles[0])
+        browser.get("about:blank")
         browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": SAMPLE_FRAMES})
         browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
         self.wait_in(browser, "return trackQueue === null && segments.length > 0", "the track")
@@ -436,4 +441,54 @@ class MapPageCases:
         browser.find_element(By.CLASS_NAME, "follow").click()
         send([ground])
         self.wait_in(browser, "return map.getZoom() === 16", "the taxi zoom again")
+        self.assertEqual(self.page_errors(browser), [])
+        self.track_up(browser, send, ground)
+
+    def track_up(self, browser, send, start):
+        """Track up: the map turned to the track, the aircraft a quarter of the way up the visible map, tiles
+        in every corner of the screen, and a drag moving the map the way the pointer goes; north up again
+        as it was."""
+        browser.get("http://127.0.0.1:%d/?orient=track" % HTTP_PORT)
+        self.wait_in(browser, "return trackQueue === null && segments.length > 0", "the track")
+        send([(start[0] + 0.0005 * i, start[1] + 0.001 * i) for i in range(1, 4)])  # about 63° true
+        track = float(browser.execute_script(PANEL)["track"].rstrip("°"))
+        turn = browser.execute_script("return /^rotate\\((.*)deg\\)$/.exec(map.getContainer().style.transform)[1]")
+        self.assertLess(abs((track + float(turn) + 180) % 360 - 180), 1, "the map not turned to the track")
+        self.assertGreater(track, 30)
+        aircraft_on_screen = """
+            const r = aircraft.getElement().getBoundingClientRect();
+            const p = document.getElementById("panel").getBoundingClientRect(), side = p.left > innerWidth / 2;
+            return [r.x + r.width / 2, r.y + r.height / 2, side ? p.left : innerWidth, side ? innerHeight : p.top];"""
+        x, y, right, bottom = browser.execute_script(aircraft_on_screen)
+        self.assertLess(abs(x - right / 2), 2)
+        self.assertGreater(y, bottom * 2 / 3, "the aircraft not in the lower third")
+        self.assertLess(y, bottom)
+        # Tiles are left out of hit testing, and so of elementsFromPoint, until the test lets them in.
+        browser.execute_script("document.head.insertAdjacentHTML('beforeend', '<style>.leaflet-tile-container,"
+                               " .leaflet-tile { pointer-events: auto !important }</style>')")
+        corners = ("const w = innerWidth - 2, h = innerHeight - 2; return [[1, 1], [w, 1], [1, h], [w, h]].every("
+                   "([x, y]) => document.elementsFromPoint(x, y).some(e => e.matches('img.leaflet-tile-loaded')))")
+        self.wait_in(browser, corners, "tiles in the corners of a turned map")
+        browser.save_screenshot(os.path.join(os.path.dirname(os.environ["SCREENSHOT"]), "map-track-up.png"))
+
+        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver.common.by import By
+        before = browser.execute_script(aircraft_on_screen)
+        body = browser.find_element(By.TAG_NAME, "body")
+        drag = ActionChains(browser).move_to_element_with_offset(body, -100, -100)
+        drag.click_and_hold()
+        for _ in range(10):
+            drag.move_by_offset(6, 0).pause(0.02)
+        drag.release().perform()
+        after = browser.execute_script(aircraft_on_screen)
+        self.assertEqual(browser.find_element(By.CLASS_NAME, "follow").get_attribute("aria-pressed"), "false")
+        # The aircraft flies on a few pixels meanwhile.
+        self.assertLess(math.hypot(after[0] - before[0] - 60, after[1] - before[1]), 15, "the map went another way")
+
+        # North up again: the map's element as the page lays it out, and the aircraft in the middle.
+        browser.execute_script("changeSetting('orient', 'north')")
+        self.assertEqual(browser.execute_script("return map.getContainer().getAttribute('style')"), "")
+        browser.find_element(By.CLASS_NAME, "follow").click()
+        follows = "return (() => {%s return %s; })()" % (AIRCRAFT_AND_MIDDLE, CENTRED)
+        self.assertTrue(self.wait_in(browser, follows, "the aircraft in the middle, north up"))
         self.assertEqual(self.page_errors(browser), [])

@@ -90,7 +90,8 @@ class WebFeedCases:
         self.assertIn('&lt;a href=&quot;https://www.openstreetmap.org/copyright&quot;&gt;OpenStreetMap&lt;/a&gt; '
                       'contributors', page)
         files = re.findall(r'(?:src|href)="([^"]*)"', page)
-        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "settings.js", "map.js", "motion.js"])
+        self.assertEqual(files, ["data:,", "leaflet.css", "map.css", "leaflet.js", "settings.js", "map.js", "motion.js",
+                                 "orient.js"])
         for name in files[1:]:
             status, headers, body = fetch("/" + name)
             self.assertEqual((status, headers["content-type"].split(";")[0]),
