@@ -377,12 +377,15 @@ class MapPageCases:
         and onto the next fix's path without going back; on the ground it stays at its fix. Follow mode
         keeps it in the middle of the part of the map the panel leaves visible, at a desktop's size and a
         phone's, and zooms in on the ground and out at speed, but keeps a zoom made by hand."""
+        self.maxDiff = None  # page errors in full
         # The other pages go: Chromium keeps no more than six connections to feedclient, and each holds one.
-        for handle in browser.window_handles[1:]:
-            browser.switch_to.window(handle)
-            browser.close()
-        browser.switch_to.window(browser.window_handles[0])
-        browser.get("about:blank")
+        browser.switch_to.new_window("tab")
+        page = browser.current_window_handle
+        for handle in browser.window_handles:
+            if handle != page:
+                browser.switch_to.window(handle)
+                browser.close()
+        browser.switch_to.window(page)
         browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": SAMPLE_FRAMES})
         browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
         self.wait_in(browser, "return trackQueue === null && segments.length > 0", "the track")
