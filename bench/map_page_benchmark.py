@@ -1,16 +1,24 @@
 #!/usr/bin/python3
 """The map page's main-thread cost per position, with 10 minutes, 10 hours and 24 hours of track, at 1x
 and 4x CPU throttling (a tablet), for the page in this tree and the page of another git revision (main by
-default), side by side in one run against one feedclient.
+default), side by side in one run against one feedclient. Positions come a second apart, as from the
+simulator, so that the cost of one is also the cost of a second of the aircraft drawn moving between
+them. The measured positions fly on from the track's end at one speed whatever the track's length
+(some 170 kt, due north), so that the work that follows from the aircraft's speed (the map's moves, the
+tiles) is the same for each, and only the track's length differs. The new page is measured once more
+with its motion held (no speed moves the aircraft between fixes), so that its map follows once a
+position, as main's did. And with a day's track, how long a page that wakes up
+(its events skip some) takes to catch up.
 
     bench/map_page_benchmark.py build/linux/feedclient [REVISION]
 
 feedclient reads a feed of the benchmark's own, filled with a day's lines at once. Both pages come
-through a small proxy of the benchmark's, which serves each page's map.js and map.css and passes every
-other request (the page, Leaflet, /events, /track.geojson) to feedclient. Chromium's DevTools
+through a small proxy of the benchmark's, which serves each page's own files (map.js, map.css and the
+others of web/ that the revision has), the page itself without the scripts the revision lacks, and passes
+every other request (Leaflet, /events, /track.geojson) to feedclient. Chromium's DevTools
 Performance metrics give the script and task time over a run of positions, after a garbage collection
 (Chromium started with --js-flags=--expose-gc) that leaves the loading's garbage out. Needs the loopback ports
-27401 to 27404 free (a private network: unshare -n sh -c 'ip link set lo up; ...').
+27401 to 27405 free (a private network: unshare -n sh -c 'ip link set lo up; ...').
 """
 import json
 import os
@@ -25,11 +33,13 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from support import FakeFeed, TileServer, TILE_PORT, feed_line, wait_for  # noqa: E402
 from map_page import around_zurich  # noqa: E402
 
-FEED_PORT, HTTP_PORT, NEW_PORT, OLD_PORT = 27401, 27402, 27403, 27404
+FEED_PORT, HTTP_PORT, NEW_PORT, OLD_PORT, HELD_PORT = 27401, 27402, 27403, 27404, 27405
+HELD = "held"
 DAY = 86400
 LENGTHS = (("10 min", 600), ("10 h", 36000), ("24 h", DAY))
-POSITIONS = 30  # measured per page, length and throttling
-INTERVAL = 0.5  # seconds between them: the pan to each has ended before the next
+POSITIONS = 20  # measured per page, length and throttling
+STEP = 0.0008  # degrees of latitude between them: some 170 kt
+INTERVAL = 1.0  # seconds between them, as the plug-in sends them
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "serve", "web")
 
 
@@ -54,6 +64,8 @@ class PageProxy:
                 return connection.close()
             head += chunk
         path = head.split(b" ")[1].decode()
+        if path == "/" and "/" not in self.files:
+            self.files["/"] = (page_of(self.files), b"text/html; charset=utf-8")
         if path in self.files:
             body, kind = self.files[path]
             connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %d\r\nCache-Control: no-store"
@@ -70,8 +82,24 @@ class PageProxy:
         connection.close()
 
 
+PAGE_FILES = sorted(name for name in os.listdir(WEB) if name.endswith((".js", ".css")))
+
+
 def web_files(read):
-    return {"/map.js": (read("map.js"), b"text/javascript"), "/map.css": (read("map.css"), b"text/css")}
+    """A version's page files, by the path the page asks for; read(name) is None for one it lacks."""
+    found = {"/" + name: read(name) for name in PAGE_FILES}
+    return {path: (body, b"text/javascript" if path.endswith(".js") else b"text/css")
+            for path, body in found.items() if body is not None}
+
+
+def page_of(files):
+    """feedclient's page without the script tags of this tree's files that a version lacks."""
+    import urllib.request
+    page = urllib.request.urlopen("http://127.0.0.1:%d/" % HTTP_PORT).read()
+    for name in PAGE_FILES:
+        if "/" + name not in files:
+            page = page.replace(b'<script src="%s"></script>\n' % name.encode(), b"")
+    return page
 
 
 def start_browser():
@@ -96,12 +124,35 @@ LOADED = ("return typeof trackQueue !== 'undefined' ? trackQueue === null && seg
           " : pending === null && segments.length > 0")
 
 
+# A page that wakes up: it is told that it last took a position an hour's worth of events ago, so that the
+# next event skips some and the page loads its track again, as one whose device slept. From that event's
+# arrival to the frame after the track is drawn again and the panel shows it, in milliseconds.
+WAKE = """
+const done = arguments[arguments.length - 1], latitude = arguments[0];
+let woke = null;
+lastId -= 3600;
+const takeOfPage = source.onmessage;
+source.onmessage = (event) => { woke = woke === null ? performance.now() : woke; takeOfPage(event); };
+const caughtUp = () => woke !== null && (%s) && document.getElementById("latitude").textContent === latitude;
+(function check() {
+  if (caughtUp()) requestAnimationFrame(() => done(performance.now() - woke));
+  else setTimeout(check, 5);
+})();
+""" % LOADED[len("return "):]
+
+
 def main():
     feedclient, revision = sys.argv[1], (sys.argv[2] if len(sys.argv) > 2 else "main")
-    old = web_files(lambda name: subprocess.run(["git", "show", "%s:client/serve/web/%s" % (revision, name)],
-                                                check=True, capture_output=True).stdout)
+    def at_revision(name):
+        shown = subprocess.run(["git", "show", "%s:client/serve/web/%s" % (revision, name)], capture_output=True)
+        return shown.stdout if shown.returncode == 0 else None
+    old = web_files(at_revision)
     new = web_files(lambda name: open(os.path.join(WEB, name), "rb").read())
-    pages = (("new", NEW_PORT, new), (revision, OLD_PORT, old))
+    held = dict(new)
+    held["/motion.js"] = (new["/motion.js"][0].replace(b"const STANDING = 1;", b"const STANDING = Infinity;"),
+                          b"text/javascript")
+    assert held["/motion.js"] != new["/motion.js"], "motion.js no longer holds the aircraft below STANDING"
+    pages = (("new", NEW_PORT, new), (HELD, HELD_PORT, held), (revision, OLD_PORT, old))
     for _, port, files in pages:
         PageProxy(port, files)
     tiles = TileServer("")
@@ -117,6 +168,7 @@ def main():
         for length_name, length in LENGTHS:
             feed.send([feed_line(*around_zurich(i, DAY)) for i in range(sent, length)])
             sent = length
+            here = around_zurich(length - 1, DAY)[:2]  # the measured positions fly on from it
             time.sleep(2)  # feedclient takes a day's lines in under that
             for page, port, _ in pages:
                 for rate in (1, 4):
@@ -135,11 +187,10 @@ def main():
                         return {m["name"]: m["value"] for m in found}
                     before = metrics()
                     for _ in range(POSITIONS):
-                        feed.send([feed_line(*around_zurich(sent, DAY))])
-                        sent += 1
+                        here = (here[0] + STEP, here[1])
+                        feed.send([feed_line(*here)])
                         time.sleep(INTERVAL)
-                    # Its hemisphere after it on a page that writes one.
-                    latitude = "%.6f°" % around_zurich(sent - 1, DAY)[0]
+                    latitude = "%.6f°" % here[0]  # its hemisphere after it on a page that writes one
                     wait_for(lambda: browser.execute_script(
                         "return document.getElementById('latitude').textContent").startswith(latitude), 600,
                         "the last position")
@@ -151,23 +202,40 @@ def main():
                     results[(length_name, page, rate)] = (script, task, loaded)
                     print("%-6s %-5s %dx: script %.2f ms, task %.2f ms per position; loaded in %.1f s"
                           % (length_name, page, rate, script, task, loaded), flush=True)
+                    if length_name == LENGTHS[-1][0] and page != HELD:
+                        browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": rate})
+                        here = (here[0] + STEP, here[1])
+                        latitude = "%.6f°" % here[0]
+                        threading.Timer(0.5, feed.send, [[feed_line(*here)]]).start()
+                        woke = browser.execute_async_script(WAKE, latitude)
+                        browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": 1})
+                        results[("wake", page, rate)] = woke
+                        print("wake   %-5s %dx: caught up in %.0f ms" % (page, rate, woke), flush=True)
     finally:
         browser.quit()
         client.terminate()
         client.wait()
         feed.close()
         tiles.stop()
-    print("\n| Track | CPU | script per position: new / %s | task per position: new / %s | new: this length / 10 min |"
-          % (revision, revision))
-    print("|---|---|---|---|---|")
+    print("\n| Track | CPU | script per position: new / %s | task per position: new / %s | script, motion held |"
+          " script: this length / 10 min, new; held; %s |" % (revision, revision, revision))
+    print("|---|---|---|---|---|---|")
     for length_name, _ in LENGTHS:
         for rate in (1, 4):
             new_script, new_task, _ = results[(length_name, "new", rate)]
             old_script, old_task, _ = results[(length_name, revision, rate)]
-            growth = new_script / results[("10 min", "new", rate)][0]
-            print("| %s | %dx | %.2f ms / %.2f ms = %.3f | %.2f ms / %.2f ms = %.3f | %.2f |"
+            held_script = results[(length_name, HELD, rate)][0]
+            growth = "; ".join("%.2f" % (results[(length_name, page, rate)][0] / results[("10 min", page, rate)][0])
+                               for page in ("new", HELD, revision))
+            print("| %s | %dx | %.2f ms / %.2f ms = %.3f | %.2f ms / %.2f ms = %.3f | %.2f ms | %s |"
                   % (length_name, rate, new_script, old_script, new_script / old_script, new_task, old_task,
-                     new_task / old_task, growth))
+                     new_task / old_task, held_script, growth))
+    print("\n| A page that wakes with a day's track | CPU | caught up: new / %s |" % revision)
+    print("|---|---|---|")
+    for rate in (1, 4):
+        new_wake, old_wake = results[("wake", "new", rate)], results[("wake", revision, rate)]
+        print("| the track loaded again, the panel current | %dx | %.0f ms / %.0f ms = %.3f |"
+              % (rate, new_wake, old_wake, new_wake / old_wake))
     print(json.dumps({" ".join(map(str, key)): value for key, value in results.items()}))
 
 

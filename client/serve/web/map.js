@@ -21,8 +21,27 @@ const EARTH_RADIUS = 6371008.8; // metres, the mean radius, as feedclient's grou
 // the track's limit trims the oldest, so a position costs the same whatever the track's length.
 const CHUNK = 500;
 
-const map = L.map("map", { worldCopyJump: true }).setView([20, 0], 2);
-L.tileLayer(document.body.dataset.tiles, { maxZoom: 19, attribution: document.body.dataset.attribution }).addTo(map);
+// Leaflet's SVG renderer clips and draws every polyline again at the end of each move of the map, and
+// following the aircraft moves it on every frame: this one draws again only once the view has left the
+// area drawn (the view and a margin around it) or the zoom has changed, so that a move costs the same
+// whatever the track's length.
+const TrackRenderer = L.SVG.extend({
+  options: { padding: 0.3 },
+  getEvents() {
+    return { ...L.SVG.prototype.getEvents.call(this), moveend: this._updateOnceLeft };
+  },
+  _updateOnceLeft() {
+    const view = L.bounds(this._map.containerPointToLayerPoint([0, 0]),
+      this._map.containerPointToLayerPoint(this._map.getSize()));
+    if (this._zoom !== this._map.getZoom() || !this._bounds.contains(view)) this._update();
+  },
+});
+
+const map = L.map("map", { worldCopyJump: true, renderer: new TrackRenderer() }).setView([20, 0], 2);
+// Tiles follow the map as it moves, not only once it stops (Leaflet's way on a phone): following the
+// aircraft moves it on every frame, and ends the move only once a second.
+L.tileLayer(document.body.dataset.tiles, { maxZoom: 19, attribution: document.body.dataset.attribution,
+  updateWhenIdle: false }).addTo(map);
 const aircraft = L.marker([0, 0], {
   icon: L.divIcon({ className: "aircraft", html: PLANE, iconSize: [36, 36] }),
   interactive: false,
@@ -91,7 +110,7 @@ map.on("dragstart", () => setFollow(false));
 function setFollow(on) {
   follow = on;
   followControl.button.setAttribute("aria-pressed", String(on));
-  if (on && latest && located(latest)) map.panTo([latest.latitude, continuousLongitude(latest.longitude)]);
+  if (on && latest) followAircraft();
 }
 
 // The angle nearest to `reference` that names the same direction as `degrees`: a longitude or a heading
@@ -140,14 +159,13 @@ function showPosition(p) {
   showPositionValues();
   if (!located(p)) return;
   const where = [p.latitude, continuousLongitude(p.longitude)];
-  const icon = map.hasLayer(aircraft) ? aircraft.setLatLng(where).getElement().firstChild : null;
-  if (!icon) {
+  const appearing = !map.hasLayer(aircraft);
+  if (appearing) {
     aircraft.setLatLng(where).addTo(map);
-    if (follow) map.setView(where, 13);
-  } else if (follow) {
-    map.panTo(where);
+    if (follow) map.setView(where, FIRST_ZOOM);
   }
-  if (p.heading !== null) turnTo(p.heading, !icon);
+  motionFix(where, appearing);
+  if (p.heading !== null) turnTo(p.heading, appearing);
 }
 
 // The icon turns to a new heading in a short transition, the short way; it appears at its first heading
@@ -258,10 +276,15 @@ function take(event) {
   if (event.type === "feed") {
     feedState = data.state;
     clockOffset = Date.now() - Date.parse(data.time);
-    if (data.state === "lost") forTrack(() => trackLoss(data.positions));
+    if (data.state === "lost") {
+      forTrack(() => trackLoss(data.positions));
+      motionLost();
+    }
   } else if (event.type === "motion") {
     groundMotion = data;
     showGroundMotion();
+    motionOf(data);
+    turnMap(data.track);
   } else {
     const id = Number(event.lastEventId);
     forTrack(() => trackPosition(data, id));

@@ -6,6 +6,7 @@ import os
 import re
 import subprocess
 import tempfile
+import time
 
 from support import (EVENTS_REQUEST, FakeFeed, HTTP_PORT, LineReader, PATIENCE, TILE_PORT, TileServer, feed_line,
                      feed_port_listens, fetch, png_pixels, png_size, port_listens, travel, wait_for)
@@ -18,7 +19,7 @@ TRACK = "return segments.map(s => s.flatMap((line, i) => line.getLatLngs().slice
 # Run in a page before its own scripts: each request of the page for the track waits until the test lets
 # it go, to feedclient or with an answer of the test's own (trackRequests.shift()(body)); the icon's
 # transitions are counted, and the last position event's id is kept, whether the track has it yet or not.
-HOLD_TRACK = """
+EVENT_IDS = """
 window.lastEventId = 0;
 window.EventSource = class extends EventSource {
   constructor(url) {
@@ -26,6 +27,8 @@ window.EventSource = class extends EventSource {
     this.addEventListener("message", (event) => { lastEventId = Number(event.lastEventId); });
   }
 };
+"""
+HOLD_TRACK = EVENT_IDS + """
 window.trackRequests = [];
 window.aircraftTurns = 0;
 const fetchOfPage = window.fetch.bind(window);
@@ -47,6 +50,30 @@ return [["#panel", ".follow", ".leaflet-control-zoom", ".leaflet-control-attribu
 """
 # A name for feedclient's computer as a tablet on the LAN would reach it: not 127.0.0.1, so not a secure origin.
 LAN_NAME = "feedclient.lan"
+# The followed aircraft where it is drawn (a) and the middle of the part of the map the panel leaves
+# visible (m), in the map's pixels, and its fix (c). The panel covers the bottom of a narrow screen and
+# the right side of a wide one.
+AIRCRAFT_AND_MIDDLE = """
+const c = fix, a = map.latLngToContainerPoint(aircraft.getLatLng()), size = map.getSize();
+const p = document.getElementById("panel").getBoundingClientRect();
+const m = p.left > size.x / 2 ? {x: p.left / 2, y: size.y / 2} : {x: size.x / 2, y: p.top / 2};
+"""
+CENTRED = "Math.abs(a.x - m.x) <= 1 && Math.abs(a.y - m.y) <= 1"
+# Run in a page before its own scripts: on every animation frame, where the aircraft is drawn, with the fix
+# it is drawn from and when that came, and the ground speed in the panel.
+SAMPLE_FRAMES = EVENT_IDS + """
+window.aircraftFrames = [];
+const sampleFrame = (now) => {
+  if (typeof fix !== "undefined" && fix !== null) {
+    const c = aircraft.getLatLng();
+    aircraftFrames.push([now, c.lat, c.lng, fix.at, fix.latitude, fix.longitude,
+                         document.getElementById("ground-speed").textContent]);
+  }
+  requestAnimationFrame(sampleFrame);
+};
+requestAnimationFrame(sampleFrame);
+"""
+METRES_PER_DEGREE = math.pi / 180 * 6371008.8
 PANEL = "return Object.fromEntries([...document.querySelectorAll('#panel dd')].map(d => [d.id, d.textContent]))"
 # The units of each system, as the page gives them: speed and altitude with their size in knots and feet, and
 # the scale bar's long unit with its size in metres.
@@ -338,10 +365,10 @@ class MapPageCases:
                     "altitude": "%.0f ft" % p["elevation"], "airspeed": "%.1f kt" % p["speed"],
                     "heading": "%.1f°" % p["heading"], **motion()}
         def where(condition):
-            """The aircraft's and the map centre's latitude and longitude, once the condition holds."""
-            return ("const c = aircraft.getLatLng(), m = map.getCenter(); return (%s) && [c.lat, c.lng, m.lat, m.lng]"
-                    % condition)
-        centred = "Math.abs(m.lat - c.lat) < 2e-4 && Math.abs(m.lng - c.lng) < 2e-4"  # within a pixel
+            """The aircraft's fix, where it is drawn and the middle of the map the panel leaves visible (in the
+            map's pixels), once the condition holds."""
+            return (AIRCRAFT_AND_MIDDLE + "return (%s) && [c.latitude, c.longitude, a.x, a.y, m.x, m.y]" % condition)
+        centred = CENTRED
         track = TRACK
         def flown(lines):
             return [[json.loads(line)["latitude"], json.loads(line)["longitude"]] for line in lines]
@@ -361,7 +388,7 @@ class MapPageCases:
         # It follows the next position.
         lines += fly(route[6:7])
         latitude, longitude = flown(lines[-1:])[0]
-        at = self.wait_in(browser, where("c.lat === %r" % latitude), "the aircraft to move")
+        at = self.wait_in(browser, where("c.latitude === %r" % latitude), "the aircraft to move")
         self.assertEqual(at[:2], [latitude, longitude])
         self.wait_in(browser, where(centred), "the map to pan to the aircraft")
         self.assertTrue(browser.execute_script("return document.getElementById('warning').hidden"))
@@ -386,8 +413,8 @@ class MapPageCases:
         self.assertEqual(browser.find_element(By.CLASS_NAME, "follow").get_attribute("aria-pressed"), "false")
         self.assertFalse(browser.execute_script(where(centred)), "the map did not move")
         lines += fly(route[9:10])
-        at = self.wait_in(browser, where("c.lat === %r" % flown(lines[-1:])[0][0]), "the aircraft to move")
-        self.assertGreater(abs(at[3] - at[1]), 1e-3, "the map followed after a drag")
+        at = self.wait_in(browser, where("c.latitude === %r" % flown(lines[-1:])[0][0]), "the aircraft to move")
+        self.assertGreater(math.hypot(at[2] - at[4], at[3] - at[5]), 20, "the map followed after a drag")
         browser.find_element(By.CLASS_NAME, "follow").click()
         self.wait_in(browser, where(centred), "the map to follow again")
 
@@ -497,7 +524,7 @@ class MapPageCases:
             shown = browser.execute_script(PANEL)
             self.assertEqual((shown["latitude"], shown["longitude"], shown["heading"]),
                              (place(latitude, "NS"), place(longitude, "EW"), "%.1f°" % heading))
-            self.assertEqual(browser.execute_script("const c = aircraft.getLatLng(); return [c.lat, c.lng]"),
+            self.assertEqual(browser.execute_script("return [fix.latitude, fix.longitude]"),
                              [float("%f" % latitude), float("%f" % longitude)])
         self.assertEqual(browser.execute_script(TRACK), [])
 
@@ -564,6 +591,7 @@ class MapPageCases:
         for handle in browser.window_handles[-2:]:
             browser.switch_to.window(handle)
             self.assertEqual(self.page_errors(browser), [])
+        self.motion_between_fixes(browser, feed, sent)
         client.kill()
         client.wait()
 
@@ -866,3 +894,127 @@ class MapPageCases:
         self.assertGreaterEqual(len(sizes), 13)  # zoom in and out, 3 buttons, 8 choices
         for name, width, height in sizes:
             self.assertTrue(width >= 44 and height >= 44, "%s is %gx%g" % (name, width, height))
+
+    def motion_between_fixes(self, browser, feed, sent):
+        """Between fixes a second apart, the aircraft drawn flies on along its track at its ground speed,
+        and onto the next fix's path without going back; on the ground it stays at its fix. Follow mode
+        keeps it in the middle of the part of the map the panel leaves visible, at a desktop's size and a
+        phone's, and zooms in on the ground and out at speed, but keeps a zoom made by hand."""
+        self.maxDiff = None  # page errors in full
+        # The other pages go: Chromium keeps no more than six connections to feedclient, and each holds one.
+        browser.switch_to.new_window("tab")
+        page = browser.current_window_handle
+        for handle in browser.window_handles:
+            if handle != page:
+                browser.switch_to.window(handle)
+                browser.close()
+        browser.switch_to.window(page)
+        browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": SAMPLE_FRAMES})
+        browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
+        self.wait_in(browser, "return trackQueue === null && segments.length > 0", "the track")
+        step = 0.001  # degrees of latitude a second: some 216 kt, due north
+        def send(points):
+            """Sends each (latitude, longitude) a second apart, as the simulator does, and waits for it."""
+            nonlocal sent
+            for latitude, longitude in points:
+                time.sleep(1)
+                feed.send([feed_line(latitude, longitude, 0.0)])
+                sent += 1
+                self.wait_in(browser, "return lastEventId === %d" % sent, "position %d on the page" % sent)
+        follows = "return (() => {%s return %s; })()" % (AIRCRAFT_AND_MIDDLE, CENTRED)
+        send([(10.0, 20.0)])  # a relocation: the aircraft stands at it
+        browser.execute_script("aircraftFrames.length = 0")
+        send([(float("%f" % (10.0 + step * i)), 20.0) for i in range(1, 6)])
+        self.assertTrue(self.wait_in(browser, follows, "the aircraft in the middle of the visible map"))
+        self.assertLessEqual(browser.execute_script("return map.getZoom()"), 13, "not zoomed out at speed")
+        frames = browser.execute_script("return aircraftFrames.splice(0)")
+        fixes = sorted({frame[3]: frame for frame in frames}.values())
+        self.assertGreaterEqual(len(fixes), 5)
+        for (drawn_at, latitude, longitude, at, fix_latitude, fix_longitude, speed), before in zip(frames[1:], frames):
+            self.assertEqual(longitude, fix_longitude, "off the track, due north")
+            self.assertGreaterEqual(latitude, before[1], "back along the track")
+            if not speed.endswith(" kt") or speed == "0.0 kt":
+                continue  # no ground motion known (the relocation), or standing
+            knots = float(speed.split()[0])
+            # Where the fix's path is, in degrees north of it: not passed by more than a fifth of the way
+            # between fixes, but by an aircraft drawn ahead as the fix came, and reached once blended.
+            flown = lambda elapsed: knots * 1852 / 3600 / 1000 * min(max(elapsed, 0), 2000) / METRES_PER_DEGREE
+            held = next(frame[1] for frame in frames if frame[3] == at)
+            self.assertLessEqual(latitude, max(fix_latitude + flown(drawn_at - at), held) + step / 5)
+            if drawn_at - at > browser.execute_script("return BLEND") + 50:
+                self.assertGreaterEqual(latitude, fix_latitude + flown(drawn_at - at - 50) - 1e-9)
+        for fix in fixes[1:-1]:
+            last = [frame[1] for frame in frames if frame[3] == fix[3]][-1]
+            self.assertGreater(last, fix[4], "the aircraft stood still between fixes")
+
+        # On the ground, standing: at its fix on every frame, zoomed in, and in the middle on a phone too.
+        ground = (float("%f" % (10.0 + step * 5)), 20.0)
+        send([ground] * 3)
+        self.wait_in(browser, "return map.getZoom() === 16", "the taxi zoom")
+        frames = browser.execute_script("return aircraftFrames.splice(0)")
+        standing = [frame for frame in frames if frame[6] == "0.0 kt"]
+        self.assertTrue(standing)
+        self.assertEqual({(frame[1], frame[2]) for frame in standing}, {ground})
+        for size in (390, 844), (1000, 700):
+            browser.set_window_size(*size)
+            self.assertTrue(self.wait_in(browser, follows, "the aircraft in the middle at %dx%d" % size))
+        # A zoom by hand stays over the fixes after it, until follow is pressed again.
+        browser.execute_script("map.setZoom(14)")
+        self.wait_in(browser, "return map.getZoom() === 14", "the hand zoom")
+        send([ground] * 2)
+        self.assertEqual(browser.execute_script("return map.getZoom()"), 14, "the hand zoom undone")
+        from selenium.webdriver.common.by import By
+        browser.find_element(By.CLASS_NAME, "follow").click()
+        send([ground])
+        self.wait_in(browser, "return map.getZoom() === 16", "the taxi zoom again")
+        self.assertEqual(self.page_errors(browser), [])
+        self.track_up(browser, send, ground)
+
+    def track_up(self, browser, send, start):
+        """Track up: the map turned to the track, the aircraft a quarter of the way up the visible map, tiles
+        in every corner of the screen, and a drag moving the map the way the pointer goes; north up again
+        as it was."""
+        browser.get("http://127.0.0.1:%d/?orient=track" % HTTP_PORT)
+        self.wait_in(browser, "return trackQueue === null && segments.length > 0", "the track")
+        send([(start[0] + 0.0005 * i, start[1] + 0.001 * i) for i in range(1, 4)])  # about 63° true
+        track = float(browser.execute_script(PANEL)["track"].rstrip("°"))
+        turn = browser.execute_script("return /^rotate\\((.*)deg\\)$/.exec(map.getContainer().style.transform)[1]")
+        self.assertLess(abs((track + float(turn) + 180) % 360 - 180), 1, "the map not turned to the track")
+        self.assertGreater(track, 30)
+        aircraft_on_screen = """
+            const r = aircraft.getElement().getBoundingClientRect();
+            const p = document.getElementById("panel").getBoundingClientRect(), side = p.left > innerWidth / 2;
+            return [r.x + r.width / 2, r.y + r.height / 2, side ? p.left : innerWidth, side ? innerHeight : p.top];"""
+        x, y, right, bottom = browser.execute_script(aircraft_on_screen)
+        self.assertLess(abs(x - right / 2), 2)
+        self.assertGreater(y, bottom * 2 / 3, "the aircraft not in the lower third")
+        self.assertLess(y, bottom)
+        # Tiles are left out of hit testing, and so of elementsFromPoint, until the test lets them in.
+        browser.execute_script("document.head.insertAdjacentHTML('beforeend', '<style>.leaflet-tile-container,"
+                               " .leaflet-tile { pointer-events: auto !important }</style>')")
+        corners = ("const w = innerWidth - 2, h = innerHeight - 2; return [[1, 1], [w, 1], [1, h], [w, h]].every("
+                   "([x, y]) => document.elementsFromPoint(x, y).some(e => e.matches('img.leaflet-tile-loaded')))")
+        self.wait_in(browser, corners, "tiles in the corners of a turned map")
+        browser.save_screenshot(os.path.join(os.path.dirname(os.environ["SCREENSHOT"]), "map-track-up.png"))
+
+        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver.common.by import By
+        before = browser.execute_script(aircraft_on_screen)
+        body = browser.find_element(By.TAG_NAME, "body")
+        drag = ActionChains(browser).move_to_element_with_offset(body, -100, -100)
+        drag.click_and_hold()
+        for _ in range(10):
+            drag.move_by_offset(6, 0).pause(0.02)
+        drag.release().perform()
+        after = browser.execute_script(aircraft_on_screen)
+        self.assertEqual(browser.find_element(By.CLASS_NAME, "follow").get_attribute("aria-pressed"), "false")
+        # The aircraft flies on a few pixels meanwhile.
+        self.assertLess(math.hypot(after[0] - before[0] - 60, after[1] - before[1]), 15, "the map went another way")
+
+        # North up again: the map's element as the page lays it out, and the aircraft in the middle.
+        browser.execute_script("changeSetting('orient', 'north')")
+        self.assertEqual(browser.execute_script("return map.getContainer().getAttribute('style')"), "")
+        browser.find_element(By.CLASS_NAME, "follow").click()
+        follows = "return (() => {%s return %s; })()" % (AIRCRAFT_AND_MIDDLE, CENTRED)
+        self.assertTrue(self.wait_in(browser, follows, "the aircraft in the middle, north up"))
+        self.assertEqual(self.page_errors(browser), [])

@@ -136,8 +136,8 @@ class WebFeedCases:
                       'contributors', page)
         files = re.findall(r'(?:src|href)="([^"]*)"', page)
         self.assertEqual(files, ["icon.svg", "manifest.webmanifest", "apple-touch-icon.png", "leaflet.css", "map.css",
-                                 "leaflet.js", "settings.js", "theme.js", "units.js", "map.js", "controls.js", "qr.js",
-                                 "awake.js", "topojson.js", "offline.js"])
+                                 "leaflet.js", "settings.js", "theme.js", "units.js", "map.js", "motion.js", "orient.js",
+                                 "controls.js", "qr.js", "awake.js", "topojson.js", "offline.js"])
         kinds = {"svg": "image/svg+xml", "webmanifest": "application/manifest+json", "png": "image/png",
                  "css": "text/css", "js": "text/javascript", "json": "application/json"}
         # and the QR code's library, which qr.js loads only on the computer itself, and the world map
