@@ -19,7 +19,7 @@ const AwakeControl = L.Control.extend({
   options: { position: "topleft" },
   onAdd() {
     const box = L.DomUtil.create("div", "awake");
-    this.button = L.DomUtil.create("button", "leaflet-bar", box);
+    this.button = L.DomUtil.create("button", "map-button leaflet-bar", box); // as the page's other buttons
     this.button.type = "button";
     this.button.title = "Keep the screen on";
     this.button.setAttribute("aria-label", "Keep the screen on");

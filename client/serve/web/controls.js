@@ -50,8 +50,43 @@ function showWholeFlight() {
   const lines = segments.flat();
   if (lines.length === 0) return;
   setFollow(false);
-  const bounds = lines.reduce((all, line) => all.extend(line.getBounds()), L.latLngBounds([]));
-  map.fitBounds(bounds, { ...clearOfPanel(30), maxZoom: 15 });
+  // Leaflet drops a view asked for while it animates a zoom, and starts one (follow mode's, to the speed) on
+  // the next frame: the whole flight comes after any such zoom.
+  requestAnimationFrame(function fit() {
+    if (map._animatingZoom) {
+      map.once("zoomend", fit);
+      return;
+    }
+    const bounds = lines.reduce((all, line) => all.extend(line.getBounds()), L.latLngBounds([]));
+    map.fitBounds(bounds, { ...(mapTurn === null ? clearOfPanel(30) : clearOfPanelTurned(30)), maxZoom: 15 });
+  });
+}
+
+// The part of the screen the panel and the column of buttons leave free, less `margin`.
+function freeOfPanel(margin) {
+  const panel = document.getElementById("panel").getBoundingClientRect();
+  const buttons = [...document.querySelectorAll(".leaflet-top.leaflet-left .leaflet-bar")];
+  const alongBottom = panel.width > innerWidth / 2;
+  return {
+    left: Math.max(0, ...buttons.map((button) => button.getBoundingClientRect().right)) + margin,
+    top: margin,
+    right: (alongBottom ? innerWidth : panel.left) - margin,
+    bottom: (alongBottom ? panel.top : innerHeight) - margin,
+  };
+}
+
+// Paddings for fitting a turned map: it turns about its middle, the aircraft's place on the screen, so the
+// track goes into the square within the largest circle about that place that the free part of the screen
+// holds, which stays in it whatever the turn.
+function clearOfPanelTurned(margin) {
+  const free = freeOfPanel(margin);
+  const element = map.getContainer().getBoundingClientRect();
+  const x = element.left + element.width / 2;
+  const y = element.top + element.height / 2;
+  const radius = Math.max(0, Math.min(x - free.left, free.right - x, y - free.top, free.bottom - y));
+  const size = map.getSize();
+  const padding = [(size.x - radius * Math.SQRT2) / 2, (size.y - radius * Math.SQRT2) / 2];
+  return { paddingTopLeft: padding, paddingBottomRight: padding };
 }
 
 // Paddings for fitting the map, in pixels, that keep `margin` clear of the panel (along the bottom on a
@@ -59,10 +94,12 @@ function showWholeFlight() {
 function clearOfPanel(margin) {
   const box = map.getContainer().getBoundingClientRect();
   const panel = document.getElementById("panel").getBoundingClientRect();
-  const controls = document.querySelector(".leaflet-top.leaflet-left").getBoundingClientRect();
+  // The column of buttons, not the notes under it (tiles out of reach, the screen kept on): a line or two.
+  const buttons = [...document.querySelectorAll(".leaflet-top.leaflet-left .leaflet-bar")];
+  const controlsRight = Math.max(box.left, ...buttons.map((button) => button.getBoundingClientRect().right));
   const alongBottom = panel.width > box.width / 2;
   return {
-    paddingTopLeft: [controls.right - box.left + margin, margin],
+    paddingTopLeft: [controlsRight - box.left + margin, margin],
     paddingBottomRight: alongBottom
       ? [margin, box.bottom - panel.top + margin]
       : [box.right - panel.left + margin, margin],
@@ -85,7 +122,11 @@ const SettingsControl = L.Control.extend({
     L.DomEvent.disableClickPropagation(container);
     L.DomEvent.disableScrollPropagation(container);
     L.DomEvent.on(this.button, "click", () => this.open(this.panel.hidden));
-    map.on("click", () => this.open(false));
+    // A tap on the map closes it, taken as the finger comes down: Leaflet tells no click of a turned map
+    // (track up), whose drag it corrects.
+    L.DomEvent.on(map.getContainer(), "pointerdown", (event) => {
+      if (!event.target.closest(".leaflet-control")) this.open(false);
+    });
     document.addEventListener("keydown", (event) => {
       if (event.key === "Escape" && !this.panel.hidden) {
         this.open(false);

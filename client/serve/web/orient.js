@@ -17,7 +17,6 @@ const unturnedControls = L.DomUtil.create("div", "leaflet-container map-controls
 function layOutOrientation() {
   const turned = settings.orient === "track";
   mapElement.classList.toggle("turned", turned);
-  document.body.classList.toggle("turned-map", turned);
   (turned ? unturnedControls : mapElement).appendChild(map._controlContainer);
   for (const handler of ["scrollWheelZoom", "doubleClickZoom", "touchZoom"]) {
     // Leaflet finds the point under a finger or the pointer as on a map not turned: a turned map zooms
