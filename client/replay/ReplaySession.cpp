@@ -67,8 +67,13 @@ bool ReplaySession::done() const {
 }
 
 void ReplaySession::addToPoll(std::vector<WSAPOLLFD> &, int &waitMilliseconds) const {
-    if (done()) return;
-    if (speed == 0 && outputsBehind() >= (step == Step::kEnded ? 1 : kMostBehind))
+    if (failed || countReached) return;
+    // The outputs take what they hold on threads of their own, so how far behind they are is read once:
+    // read twice, the last of it could go between, and leave a wait with nothing to end it.
+    std::size_t behind = speed == 0 ? outputsBehind() : 0;
+    if (step == Step::kEnded && behind == 0)
+        shortenWait(waitMilliseconds, SteadyClock::now());  // done: the loop asks again at once
+    else if (behind >= (step == Step::kEnded ? 1 : kMostBehind))
         shortenWait(waitMilliseconds, SteadyClock::now() + kBehindPoll);
     else if (step != Step::kEnded)
         shortenWait(waitMilliseconds, due);
