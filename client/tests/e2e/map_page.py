@@ -103,6 +103,9 @@ PLACE = "const p = map.latLngToContainerPoint(arguments[0]); return [Math.round(
 COLOUR = ("const probe = document.createElement('i'); probe.style.color = `var(${arguments[0]})`;"
           "document.body.append(probe); const c = getComputedStyle(probe).color; probe.remove();"
           "return c.match(/[0-9]+/g).map(Number)")
+# Follow mode's zoom for some 580 kt, reached: the scale bar and a fit of the whole flight are judged after it,
+# not while the page zooms there just after it loads.
+SPEED_ZOOMED = "return !map._animatingZoom && map.getZoom() === 10"
 SCREENS = (("phone", (390, 844)), ("tablet", (820, 1180)), ("tablet-landscape", (1180, 820)), ("desktop", (1400, 900)))
 
 
@@ -787,6 +790,7 @@ class MapPageCases:
                 "return [innerWidth, innerHeight, matchMedia('(pointer: coarse)').matches]"), [width, height, touch])
             self.wait_in(browser, "return trackQueue === null && segments.length > 0 && " + PANEL[len("return "):] +
                          ".latitude === %s" % json.dumps(shown(units)["latitude"]), "the track and the latest position")
+            self.wait_in(browser, SPEED_ZOOMED, "the zoom for the speed")
             browser.execute_script(CREDIT_OPENSTREETMAP)
             check_settings(units, theme, orient)
 
@@ -800,6 +804,7 @@ class MapPageCases:
             self.assertFalse(browser.execute_script(settings_open), "open after a second tap")
             browser.refresh()
             self.wait_in(browser, PANEL + ".latitude === %s" % json.dumps(shown(chosen[0])["latitude"]), "the reload")
+            self.wait_in(browser, SPEED_ZOOMED, "the zoom for the speed")
             browser.execute_script(CREDIT_OPENSTREETMAP)
             check_settings(*chosen)
 
