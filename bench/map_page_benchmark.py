@@ -43,6 +43,30 @@ INTERVAL = 1.0  # seconds between them, as the plug-in sends them
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "serve", "web")
 
 
+def cost_per_position(browser, rate, send_position):
+    """The page's script and task time per position, in ms, at `rate` times CPU throttling, over POSITIONS
+    positions that send_position() sends INTERVAL apart, each time returning the latitude that the page
+    then shows (its hemisphere after it on a page that writes one). The garbage of the track's loading is
+    collected first, not among the positions."""
+    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": rate})
+    browser.execute_cdp_cmd("Performance.enable", {})
+    time.sleep(1)
+    browser.execute_script("gc()")
+    def metrics():
+        found = browser.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]
+        return {m["name"]: m["value"] for m in found}
+    before = metrics()
+    for _ in range(POSITIONS):
+        latitude = send_position()
+        time.sleep(INTERVAL)
+    wait_for(lambda: browser.execute_script(
+        "return document.getElementById('latitude').textContent").startswith(latitude), 600, "the last position")
+    after = metrics()
+    browser.execute_cdp_cmd("Performance.disable", {})
+    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": 1})
+    return tuple((after[name] - before[name]) / POSITIONS * 1000 for name in ("ScriptDuration", "TaskDuration"))
+
+
 class PageProxy:
     """Serves one version's map.js and map.css; passes any other request to feedclient as it is."""
 
@@ -177,28 +201,12 @@ def main():
                     browser.get("http://127.0.0.1:%d/" % port)
                     wait_for(lambda: browser.execute_script(LOADED), 600, "the page to load its track")
                     loaded = time.monotonic() - started
-                    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": rate})
-                    browser.execute_cdp_cmd("Performance.enable", {})
-                    # The garbage of the track's loading collected now, not among the positions.
-                    time.sleep(1)
-                    browser.execute_script("gc()")
-                    def metrics():
-                        found = browser.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]
-                        return {m["name"]: m["value"] for m in found}
-                    before = metrics()
-                    for _ in range(POSITIONS):
+                    def fly_on():
+                        nonlocal here
                         here = (here[0] + STEP, here[1])
                         feed.send([feed_line(*here)])
-                        time.sleep(INTERVAL)
-                    latitude = "%.6f°" % here[0]  # its hemisphere after it on a page that writes one
-                    wait_for(lambda: browser.execute_script(
-                        "return document.getElementById('latitude').textContent").startswith(latitude), 600,
-                        "the last position")
-                    after = metrics()
-                    browser.execute_cdp_cmd("Performance.disable", {})
-                    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": 1})
-                    script = (after["ScriptDuration"] - before["ScriptDuration"]) / POSITIONS * 1000
-                    task = (after["TaskDuration"] - before["TaskDuration"]) / POSITIONS * 1000
+                        return "%.6f°" % here[0]
+                    script, task = cost_per_position(browser, rate, fly_on)
                     results[(length_name, page, rate)] = (script, task, loaded)
                     print("%-6s %-5s %dx: script %.2f ms, task %.2f ms per position; loaded in %.1f s"
                           % (length_name, page, rate, script, task, loaded), flush=True)

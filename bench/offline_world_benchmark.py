@@ -7,8 +7,8 @@ at 1x and 4x CPU throttling, side by side in one run of one headless Chromium.
 
 Two feedclients read the same lines from feeds of the benchmark's own, 10 minutes of track: one takes its
 tiles from the test's tile server, the other from a port where nothing listens. Each page is measured as
-map_page_benchmark.py measures one: opened, its track loaded, the garbage collected, then 30 positions
-half a second apart, and Performance.getMetrics' ScriptDuration and TaskDuration over them. Needs the
+map_page_benchmark.py measures one: opened, its track loaded, the garbage collected, then its positions a
+second apart, and Performance.getMetrics' ScriptDuration and TaskDuration over them. Needs the
 loopback ports 27401, 27402 and 27405 to 27407 free (a private network: unshare -n sh -c 'ip link set lo up;
 ...').
 """
@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "tests", "e2e"))
-from map_page_benchmark import FEED_PORT, HTTP_PORT, INTERVAL, POSITIONS, start_browser  # noqa: E402
+from map_page_benchmark import FEED_PORT, HTTP_PORT, cost_per_position, start_browser  # noqa: E402
 from map_page import around_zurich  # noqa: E402
 from support import FakeFeed, TileServer, TILE_PORT, feed_line, wait_for  # noqa: E402
 
@@ -58,26 +58,13 @@ def main():
                                                             "!tileLayer.isLoading() && " + shown),
                              600, "the page to load its track, and its tiles or its world")
                     loaded = time.monotonic() - started
-                    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": rate})
-                    browser.execute_cdp_cmd("Performance.enable", {})
-                    time.sleep(1)
-                    browser.execute_script("gc()")
-                    def metrics():
-                        found = browser.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]
-                        return {m["name"]: m["value"] for m in found}
-                    before = metrics()
-                    for _ in range(POSITIONS):
-                        send([feed_line(*around_zurich(sent % LENGTH, LENGTH))])
+                    def fly_on():
+                        nonlocal sent
+                        here = around_zurich(sent % LENGTH, LENGTH)
+                        send([feed_line(*here)])
                         sent += 1
-                        time.sleep(INTERVAL)
-                    latitude = "%.6f°" % around_zurich((sent - 1) % LENGTH, LENGTH)[0]
-                    wait_for(lambda: browser.execute_script(
-                        "return document.getElementById('latitude').textContent") == latitude, 600, "the last position")
-                    after = metrics()
-                    browser.execute_cdp_cmd("Performance.disable", {})
-                    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": 1})
-                    script = (after["ScriptDuration"] - before["ScriptDuration"]) / POSITIONS * 1000
-                    task = (after["TaskDuration"] - before["TaskDuration"]) / POSITIONS * 1000
+                        return "%.6f°" % here[0]
+                    script, task = cost_per_position(browser, rate, fly_on)
                     results.setdefault((page, rate), []).append((script, task, loaded))
                     print("%-8s %dx: script %.2f ms, task %.2f ms per position; loaded in %.2f s"
                           % (page, rate, script, task, loaded), flush=True)

@@ -171,12 +171,7 @@ class MapPageCases:
     def start_browser_at(self, *arguments):
         """Headless Chromium on feedclient's page, once it answers."""
         client = self.start_client("--http", str(HTTP_PORT), *arguments)
-        def answers():
-            try:
-                return fetch("/")
-            except OSError:
-                return None
-        wait_for(answers, PATIENCE, "feedclient's HTTP server")
+        wait_for(lambda: port_listens(HTTP_PORT), PATIENCE, "feedclient's HTTP server")
         browser = self.start_browser()
         browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
         return client, browser
@@ -500,12 +495,7 @@ class MapPageCases:
         client = self.start_client("--http", str(HTTP_PORT), "--tiles",
                                    "http://127.0.0.1:%d/{z}/{x}/{y}.png" % TILE_PORT, feed.address)
         feed.accept()
-        def answers():
-            try:
-                return fetch("/")
-            except OSError:
-                return None
-        wait_for(answers, PATIENCE, "feedclient's HTTP server")
+        wait_for(lambda: port_listens(HTTP_PORT), PATIENCE, "feedclient's HTTP server")
         limit = int(re.search(rb'data-track-limit="([0-9]+)"', fetch("/")[2]).group(1))
         count = limit + 100  # feedclient's track full, its oldest already gone
         sent = 0
