@@ -107,7 +107,8 @@ function clearOfPanel(margin) {
 }
 
 // A button that opens a panel of the settings, a row each. It closes on the button again, on Escape, or on
-// a tap on the map. Another part of the page adds a row of its own with addRow(element).
+// a tap on the map. Another part of the page adds a row of its own with addRow(element), such as one of
+// choiceRow(name, labels) for a setting that only it offers.
 const SettingsControl = L.Control.extend({
   options: { position: "topleft" },
   onAdd(map) {
@@ -155,8 +156,7 @@ const SettingsControl = L.Control.extend({
   },
 
   // A setting's choices as a row of radio buttons, each a label that a finger can hit.
-  choiceRow(name) {
-    const [title, choices] = SETTING_LABELS[name];
+  choiceRow(name, [title, choices] = SETTING_LABELS[name]) {
     const row = L.DomUtil.create("fieldset");
     L.DomUtil.create("legend", "", row).textContent = title;
     for (const value of SETTING_CHOICES[name]) {

@@ -1,7 +1,7 @@
 // On the computer feedclient runs on, a QR code of the map's address on the network, for a tablet's camera
 // to open: the address in this browser's bar would name the tablet itself there. Opened from another
 // device, the page has no use for it, and never loads the code's library. Closed, it stays closed (the
-// "qr" setting).
+// "qr" setting) until the settings show it again.
 "use strict";
 
 const QUIET_ZONE = 4; // modules of white around the code, as the standard asks
@@ -70,6 +70,9 @@ function codeOf(text) {
 
 if (["127.0.0.1", "localhost", "[::1]"].includes(location.hostname)) {
   const share = new ShareControl();
+  // Closed, it comes back from the settings.
+  const labels = ["QR code for a tablet", { shown: ["Shown"], hidden: ["Hidden"] }];
+  settingsControl.addRow(settingsControl.choiceRow("qr", labels));
   let addresses = null; // from /status.json, once had
   let asked = false;
   // The library, then the addresses, the first time the code is to be shown.

@@ -600,8 +600,8 @@ class MapPageCases:
 
     def test_http_map_qr_code(self):
         """On the computer itself, the page shows a QR code of the map's address on the network, which a real
-        decoder reads, clear of the panel and the controls; the page opened at that address shows none, and
-        once closed the code stays closed."""
+        decoder reads, clear of the panel and the controls; the page opened at that address shows none, nor
+        offers it; once closed the code stays closed until the settings show it again."""
         from selenium.webdriver.common.by import By
         lan = self.add_lan_address()
         if lan is None:
@@ -659,8 +659,8 @@ class MapPageCases:
         # Opened from a tablet, at the address the code holds: no code, and its library not even loaded.
         browser.get(url)
         self.wait_in(browser, "return document.querySelector('.leaflet-tile-loaded') !== null", "the map")
-        self.assertEqual(browser.execute_script("return [document.querySelector('.share'), typeof qrcode]"),
-                         [None, "undefined"])
+        self.assertEqual(browser.execute_script("return [document.querySelector('.share'), typeof qrcode, "
+                                                "document.querySelector('input[name=qr]')]"), [None, "undefined", None])
 
         # Closed, it stays closed for this browser.
         browser.get("http://127.0.0.1:%d/" % HTTP_PORT)
@@ -673,6 +673,12 @@ class MapPageCases:
         self.assertEqual(browser.execute_script("return [document.querySelector('.share'), typeof qrcode]"),
                          [None, "undefined"])
         self.assertEqual(decoded("closed"), "")
+        # Until the settings show it again.
+        browser.find_element(By.CSS_SELECTOR, "button[title=Settings]").click()
+        browser.find_element(By.XPATH, "//label[input[@name='qr' and @value='shown']]").click()
+        self.wait_in(browser, shown + " && s.querySelector('svg') !== null", "the QR code shown again")
+        browser.find_element(By.CSS_SELECTOR, "button[title=Settings]").click()
+        self.assertEqual(decoded("shown-again"), url + "\n")
         # The test changed the machine's addresses, on which Chromium cancels the requests on their way then:
         # tiles only, which the page asks for again; any other error is the page's.
         self.assertEqual([entry for entry in self.page_errors(browser)
