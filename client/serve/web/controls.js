@@ -46,6 +46,9 @@ const WholeFlightControl = L.Control.extend({
   },
 });
 
+const WHOLE_FLIGHT_MARGIN = 30; // pixels between the track and what it keeps clear of
+const WHOLE_FLIGHT_ZOOM = 15; // at most: a track that has hardly moved stays in a view of the area around it
+
 function showWholeFlight() {
   const lines = segments.flat();
   if (lines.length === 0) return;
@@ -58,52 +61,49 @@ function showWholeFlight() {
       return;
     }
     const bounds = lines.reduce((all, line) => all.extend(line.getBounds()), L.latLngBounds([]));
-    map.fitBounds(bounds, { ...(mapTurn === null ? clearOfPanel(30) : clearOfPanelTurned(30)), maxZoom: 15 });
+    if (mapTurn === null) map.fitBounds(bounds, { ...clearOfPanel(), maxZoom: WHOLE_FLIGHT_ZOOM });
+    else fitTurned(bounds);
   });
 }
 
-// The part of the screen the panel and the column of buttons leave free, less `margin`.
-function freeOfPanel(margin) {
-  const panel = document.getElementById("panel").getBoundingClientRect();
-  const buttons = [...document.querySelectorAll(".leaflet-top.leaflet-left .leaflet-bar")];
-  const alongBottom = panel.width > innerWidth / 2;
-  return {
-    left: Math.max(0, ...buttons.map((button) => button.getBoundingClientRect().right)) + margin,
-    top: margin,
-    right: (alongBottom ? innerWidth : panel.left) - margin,
-    bottom: (alongBottom ? panel.top : innerHeight) - margin,
-  };
-}
-
-// Paddings for fitting a turned map: it turns about its middle, the aircraft's place on the screen, so the
-// track goes into the square within the largest circle about that place that the free part of the screen
-// holds, which stays in it whatever the turn.
-function clearOfPanelTurned(margin) {
-  const free = freeOfPanel(margin);
-  const element = map.getContainer().getBoundingClientRect();
-  const x = element.left + element.width / 2;
-  const y = element.top + element.height / 2;
-  const radius = Math.max(0, Math.min(x - free.left, free.right - x, y - free.top, free.bottom - y));
-  const size = map.getSize();
-  const padding = [(size.x - radius * Math.SQRT2) / 2, (size.y - radius * Math.SQRT2) / 2];
-  return { paddingTopLeft: padding, paddingBottomRight: padding };
-}
-
-// Paddings for fitting the map, in pixels, that keep `margin` clear of the panel (along the bottom on a
-// narrow screen, at the right on a wide one) and of the column of controls at the left.
-function clearOfPanel(margin) {
-  const box = map.getContainer().getBoundingClientRect();
+// The part of the screen the panel and the column of buttons leave free, less the margin.
+function freeOfPanel() {
   const panel = document.getElementById("panel").getBoundingClientRect();
   // The column of buttons, not the notes under it (tiles out of reach, the screen kept on): a line or two.
   const buttons = [...document.querySelectorAll(".leaflet-top.leaflet-left .leaflet-bar")];
-  const controlsRight = Math.max(box.left, ...buttons.map((button) => button.getBoundingClientRect().right));
-  const alongBottom = panel.width > box.width / 2;
-  return {
-    paddingTopLeft: [controlsRight - box.left + margin, margin],
-    paddingBottomRight: alongBottom
-      ? [margin, box.bottom - panel.top + margin]
-      : [box.right - panel.left + margin, margin],
-  };
+  const alongBottom = panel.width > innerWidth / 2;
+  return L.bounds(
+    [Math.max(0, ...buttons.map((button) => button.getBoundingClientRect().right)) + WHOLE_FLIGHT_MARGIN,
+      WHOLE_FLIGHT_MARGIN],
+    [(alongBottom ? innerWidth : panel.left) - WHOLE_FLIGHT_MARGIN,
+      (alongBottom ? panel.top : innerHeight) - WHOLE_FLIGHT_MARGIN]);
+}
+
+// Paddings for fitting the map, north up, in the free part of the screen: the map's element is the screen.
+function clearOfPanel() {
+  const free = freeOfPanel();
+  return { paddingTopLeft: free.min, paddingBottomRight: L.point(innerWidth, innerHeight).subtract(free.max) };
+}
+
+// A turned map turns about its middle, the aircraft's place on the screen, and Leaflet fits only a map that
+// is not turned. The view is the deepest zoom at which the track's corners, turned, fit the free part of the
+// screen, and its middle is where that puts them in the middle of it.
+function fitTurned(bounds) {
+  const free = freeOfPanel();
+  const element = map.getContainer().getBoundingClientRect();
+  const middle = L.point(element.left + element.width / 2, element.top + element.height / 2);
+  const angle = (mapTurn * Math.PI) / 180;
+  const [cos, sin] = [Math.cos(angle), Math.sin(angle)];
+  // A map's pixel to the screen, and back, about the map's middle: the element is turned by -mapTurn.
+  const turned = (p) => L.point(p.x * cos + p.y * sin, -p.x * sin + p.y * cos);
+  const unturned = (p) => L.point(p.x * cos - p.y * sin, p.x * sin + p.y * cos);
+  const corners = [bounds.getNorthWest(), bounds.getNorthEast(), bounds.getSouthWest(), bounds.getSouthEast()];
+  const turnedBox = (zoom) => L.bounds(corners.map((corner) => turned(map.project(corner, zoom))));
+  const [room, size] = [free.getSize(), turnedBox(0).getSize()];
+  const zoom = Math.max(map.getMinZoom(), Math.min(WHOLE_FLIGHT_ZOOM,
+    Math.floor(Math.log2(Math.max(0, Math.min(room.x / size.x, room.y / size.y))))));
+  const centre = turnedBox(zoom).getCenter().subtract(free.getCenter().subtract(middle));
+  map.setView(map.unproject(unturned(centre), zoom), zoom);
 }
 
 // A button that opens a panel of the settings, a row each. It closes on the button again, on Escape, or on
