@@ -134,7 +134,7 @@ class LineServerCases:
         err.until("the feed closed the connection")
         time.sleep(2)
         host = self.start_host(control=True)
-        host.start_under_control()
+        host.load()
         self.assertIn("connected to", err.until(r"connected to 127\.0\.0\.1:27015|cannot connect to .*: Too many"))
         host.wait_serving()
         send_line(11)

@@ -368,9 +368,15 @@ class Host:
                 raise AssertionError("the host answered " + answer)
         return answer
 
-    def start_under_control(self):
-        """Loads the plug-in and runs the clock until it listens."""
+    def load(self):
+        """Loads the plug-in and runs the clock past the moment it starts to listen."""
         self.commands(["load", "advance 4"])
+
+    def start_under_control(self):
+        """Loads the plug-in and waits until it listens, for a client yet to come. A feedclient already
+        trying to connect may be taken at once, and the plug-in listens no more once it has its client: wait
+        for feedclient's connection instead (host_back)."""
+        self.load()
         self.wait_listening()
 
     def tick_commands(self, latitude, longitude=None, elevation=None):
@@ -431,7 +437,7 @@ class FeedClientCase(unittest.TestCase):
     def host_back(self, err):
         """A host under control once more, with feedclient, whose notices `err` reads, connected and served."""
         host = self.start_host(control=True)
-        host.start_under_control()
+        host.load()
         err.until("connected to 127.0.0.1:27015")
         host.wait_serving()
         return host
