@@ -31,7 +31,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "tests", "e2e"))
 from support import FakeFeed, TileServer, TILE_PORT, feed_line, wait_for  # noqa: E402
-from map_page import around_zurich  # noqa: E402
+from map_page import around_zurich, cost_per_position  # noqa: E402
 
 FEED_PORT, HTTP_PORT, NEW_PORT, OLD_PORT, HELD_PORT = 27401, 27402, 27403, 27404, 27405
 HELD = "held"
@@ -41,30 +41,6 @@ POSITIONS = 20  # measured per page, length and throttling
 STEP = 0.0008  # degrees of latitude between them: some 170 kt
 INTERVAL = 1.0  # seconds between them, as the plug-in sends them
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "serve", "web")
-
-
-def cost_per_position(browser, rate, send_position):
-    """The page's script and task time per position, in ms, at `rate` times CPU throttling, over POSITIONS
-    positions that send_position() sends INTERVAL apart, each time returning the latitude that the page
-    then shows (its hemisphere after it on a page that writes one). The garbage of the track's loading is
-    collected first, not among the positions."""
-    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": rate})
-    browser.execute_cdp_cmd("Performance.enable", {})
-    time.sleep(1)
-    browser.execute_script("gc()")
-    def metrics():
-        found = browser.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]
-        return {m["name"]: m["value"] for m in found}
-    before = metrics()
-    for _ in range(POSITIONS):
-        latitude = send_position()
-        time.sleep(INTERVAL)
-    wait_for(lambda: browser.execute_script(
-        "return document.getElementById('latitude').textContent").startswith(latitude), 600, "the last position")
-    after = metrics()
-    browser.execute_cdp_cmd("Performance.disable", {})
-    browser.execute_cdp_cmd("Emulation.setCPUThrottlingRate", {"rate": 1})
-    return tuple((after[name] - before[name]) / POSITIONS * 1000 for name in ("ScriptDuration", "TaskDuration"))
 
 
 class PageProxy:
@@ -206,7 +182,7 @@ def main():
                         here = (here[0] + STEP, here[1])
                         feed.send([feed_line(*here)])
                         return "%.6f°" % here[0]
-                    script, task = cost_per_position(browser, rate, fly_on)
+                    script, task = cost_per_position(browser, fly_on, POSITIONS, rate, INTERVAL)
                     results[(length_name, page, rate)] = (script, task, loaded)
                     print("%-6s %-5s %dx: script %.2f ms, task %.2f ms per position; loaded in %.1f s"
                           % (length_name, page, rate, script, task, loaded), flush=True)

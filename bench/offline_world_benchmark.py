@@ -19,8 +19,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client", "tests", "e2e"))
-from map_page_benchmark import FEED_PORT, HTTP_PORT, cost_per_position, start_browser  # noqa: E402
-from map_page import around_zurich  # noqa: E402
+from map_page_benchmark import FEED_PORT, HTTP_PORT, INTERVAL, POSITIONS, start_browser  # noqa: E402
+from map_page import around_zurich, cost_per_position  # noqa: E402
 from support import FakeFeed, TileServer, TILE_PORT, feed_line, wait_for  # noqa: E402
 
 SECOND_FEED_PORT, OFFLINE_PORT = 27405, 27406
@@ -64,7 +64,7 @@ def main():
                         send([feed_line(*here)])
                         sent += 1
                         return "%.6f°" % here[0]
-                    script, task = cost_per_position(browser, rate, fly_on)
+                    script, task = cost_per_position(browser, fly_on, POSITIONS, rate, INTERVAL)
                     results.setdefault((page, rate), []).append((script, task, loaded))
                     print("%-8s %dx: script %.2f ms, task %.2f ms per position; loaded in %.2f s"
                           % (page, rate, script, task, loaded), flush=True)
