@@ -133,7 +133,7 @@ let woke = null;
 lastId -= 3600;
 const takeOfPage = source.onmessage;
 source.onmessage = (event) => { woke = woke === null ? performance.now() : woke; takeOfPage(event); };
-const caughtUp = () => woke !== null && (%s) && document.getElementById("latitude").textContent === latitude;
+const caughtUp = () => woke !== null && (%s) && document.getElementById("latitude").textContent.startsWith(latitude);
 (function check() {
   if (caughtUp()) requestAnimationFrame(() => done(performance.now() - woke));
   else setTimeout(check, 5);
