@@ -27,6 +27,11 @@ def breaks_in(times):
     return [i for i in range(1, len(times)) if not 0 <= (times[i] - times[i - 1]).total_seconds() <= 3]
 
 
+def has_place(row):
+    """Whether a CSV row, split at its commas, has a latitude and a longitude."""
+    return "nan" not in row[1:3]
+
+
 def segments_of(values, breaks):
     """The track's segments that the rows `values` make: split at `breaks`, of the rows with a place."""
     segments, segment = [], []
@@ -34,7 +39,7 @@ def segments_of(values, breaks):
         if i in breaks and segment:
             segments.append(segment)
             segment = []
-        if v[1] != "nan" and v[2] != "nan":
+        if has_place(v):
             segment.append([float(v[2]), float(v[1])])
     return segments + [segment] if segment else segments
 
@@ -154,8 +159,8 @@ class ReplayCases:
             pass
         self.assertIn("the end of the recording: from the start again", "".join(err.seen))
 
-        # The track: the positions with a place, a segment before the lost feed, one after, and the
-        # beginning of the next time round.
+        # The track: the positions with a place, a segment between lost feeds, and the beginning of the next
+        # time round.
         values = [row.split(",") for row in rows]
         breaks = breaks_in(times)
         track = json.loads(body)
@@ -192,7 +197,7 @@ class ReplayCases:
         self.assertGreaterEqual(len(rmc), len(rows))
         for sentence, v, when in zip(rmc, values, times):
             self.assertEqual(sentence[1], when.strftime("%H%M%S.") + "%02d" % (when.microsecond // 10000))
-        placed = [i for i, v in enumerate(values) if "nan" not in v[1:3]]
+        placed = [i for i, v in enumerate(values) if has_place(v)]
         for i in (i for i in placed if i - 1 in placed and i not in breaks):
             metres, _ = great_circle((float(values[i - 1][1]), float(values[i - 1][2])),
                                      (float(values[i][1]), float(values[i][2])))
